@@ -1,0 +1,31 @@
+# Shared by the project's scripts: package installation and small helpers.
+
+# Installs the named Debian packages that are missing, when run as root.
+# Without root it only says what is missing and fails.
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages: ${missing[*]} (run as root, or install them)" >&2
+    return 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! apt-get install -y --no-install-recommends "${missing[@]}" >/tmp/mtdmac-apt.log 2>&1; then
+    apt-get update >/tmp/mtdmac-apt.log 2>&1
+    apt-get install -y --no-install-recommends "${missing[@]}" >>/tmp/mtdmac-apt.log 2>&1 || {
+      cat /tmp/mtdmac-apt.log >&2
+      return 1
+    }
+  fi
+}
+
+# Packages every build on the host needs.
+HOST_PACKAGES=(cmake make g++ libgtest-dev clang-format python3 git)
+
+step() { printf '\n== %s\n' "$*"; }

@@ -1,0 +1,378 @@
+#include "update/update.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "diag/hex_dump.h"
+#include "support/capture.h"
+
+namespace mtdmac {
+namespace {
+
+using testing::Capture;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* kDump = "dump partition";
+constexpr const char* kErase = "erase partition";
+constexpr const char* kWriteBack = "write back";
+const MacAddress kDerived = {0x02, 0xC4, 0x7A, 0x12, 0xAB, 0xCD};
+
+// A box in a temporary folder: the partition is a plain file, the commands
+// act on it the way dd and the erase tool act on the flash.
+class FakeBox : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    current_ = this;
+    working_ = dir_.path("mac.bin");
+    serial_ = dir_.path("serialid");
+    partition_ = dir_.path("mtd3");
+    write_serial("0012abcd\n");
+  }
+  void TearDown() override { current_ = nullptr; }
+
+  void write_serial(const std::string& text) {
+    write_file(serial_, Bytes(text.begin(), text.end()));
+  }
+  void write_partition(const Bytes& bytes) { write_file(partition_, bytes); }
+  Bytes partition() const { return read_file(partition_); }
+  Bytes working() const { return read_file(working_); }
+
+  System system() {
+    return System{
+        .working_file = working_.c_str(),
+        .serial_id_file = serial_.c_str(),
+        .dump_command = kDump,
+        .erase_command = kErase,
+        .write_back_command = kWriteBack,
+        .partition = "/dev/mtd3",
+        .open = open_,
+        .run = &FakeBox::run,
+        .flush = &FakeBox::flush,
+        .out = report_.stream(),
+    };
+  }
+
+  int run_tool() {
+    image_.assign(kImageSize, 0);
+    const int status = run_update(Image(image_.data(), kImageSize), system());
+    text_ = report_.text();
+    return status;
+  }
+
+  static int run(const char* command) {
+    FakeBox& box = *current_;
+    box.log_.push_back(command);
+    box.report_at_command_.push_back(box.report_.flushed_text());
+    const std::string c = command;
+    if (c == kDump) {
+      if (!std::filesystem::exists(box.partition_)) {
+        return 1;
+      }
+      std::filesystem::copy_file(box.partition_, box.working_,
+                                 std::filesystem::copy_options::overwrite_existing);
+      return 0;
+    }
+    if (c == kErase) {
+      if (box.erase_fails_) {
+        return 256;
+      }
+      Bytes flash = box.partition();
+      std::fill(flash.begin(), flash.end(), 0xFF);
+      box.write_partition(flash);
+      return 0;
+    }
+    if (c == kWriteBack) {
+      Bytes flash = box.partition();
+      const Bytes data = box.working();
+      std::copy_n(data.begin(), std::min(data.size(), flash.size()), flash.begin());
+      box.write_partition(flash);
+      return box.write_back_fails_ ? 256 : 0;
+    }
+    return 127;
+  }
+  static void flush() { current_->log_.push_back("sync"); }
+
+  static inline FakeBox* current_ = nullptr;
+  TempDir dir_;
+  std::string working_, serial_, partition_;
+  Capture report_;
+  Bytes image_;
+  std::string text_;
+  std::vector<std::string> log_;
+  std::vector<std::string> report_at_command_;
+  std::FILE* (*open_)(const char*, const char*) = [](const char* path, const char* mode) {
+    return std::fopen(path, mode);
+  };
+  bool erase_fails_ = false;
+  bool write_back_fails_ = false;
+};
+
+// A block with a good checksum whose entries all hold mac.
+Bytes good_block(const MacAddress& mac, std::size_t size = kImageSize, std::uint8_t fill = 0x00) {
+  Bytes bytes(size, fill);
+  Image image(bytes.data(), kImageSize);
+  if (size < kImageSize) {
+    bytes.resize(kImageSize, fill);
+    image = Image(bytes.data(), kImageSize);
+  }
+  for (std::size_t i = 0; i < kEntryCount; ++i) {
+    set_mac_entry(image, i, mac);
+  }
+  Capture quiet;
+  set_checksum(image, quiet.stream());
+  bytes.resize(size);
+  return bytes;
+}
+
+std::string dump_of(const Bytes& bytes, const char* label) {
+  Capture report;
+  dump_bytes(label, bytes.data(), kBlockSize, report.stream());
+  return report.text();
+}
+
+const std::vector<std::string> kNoWriteCommands = {"sync", kDump, "sync", "sync", "sync"};
+const std::vector<std::string> kRewriteCommands = {
+    "sync", kDump, "sync", "sync", "sync", "sync", kErase, kWriteBack, "sync", "sync", "sync"};
+
+TEST_F(FakeBox, CorrectBlockIsLeftAlone) {
+  const Bytes flash = good_block(kDerived);
+  write_partition(flash);
+  EXPECT_EQ(run_tool(), 0);
+  // Eight entries of 02 C4 7A 12 AB CD 00 00 sum to 0x1650.
+  EXPECT_EQ(text_, dump_of(flash, "MAC Par") +
+                       "MAC ADDRESS CHECKSUM SUCCESS!(50,50)\n"
+                       "FLASH MAC - 02:C4:7A:12:AB:CD\n"
+                       "serialid = 0012abcd\n\n"
+                       "serialid = 12abcd, 1223629\n"
+                       "PROC MAC - 02:C4:7A:12:AB:CD\n");
+  EXPECT_EQ(log_, kNoWriteCommands);
+  EXPECT_EQ(partition(), flash);
+  EXPECT_EQ(working(), flash);
+}
+
+TEST_F(FakeBox, OnlyTheReferenceEntryIsCompared) {
+  Bytes flash = good_block({0x02, 0xC4, 0x7A, 0x00, 0x00, 0x01});
+  Image image(flash.data(), kImageSize);
+  set_mac_entry(image, kReferenceEntry, kDerived);
+  Capture quiet;
+  set_checksum(image, quiet.stream());
+  write_partition(flash);
+  EXPECT_EQ(run_tool(), 0);
+  EXPECT_EQ(log_, kNoWriteCommands);
+  EXPECT_EQ(partition(), flash);
+}
+
+TEST_F(FakeBox, OtherAddressIsRewrittenIntoEveryEntryAndFlashed) {
+  Bytes flash = good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
+  flash[0] = 0x5A;  // header and unused bytes keep their values
+  flash[100] = 0x33;
+  flash[145] = 0x77;
+  flash[20] = 0x99;  // a non-zero trailing byte of entry 1
+  Image image(flash.data(), kImageSize);
+  Capture quiet;
+  set_checksum(image, quiet.stream());
+  write_partition(flash);
+
+  EXPECT_EQ(run_tool(), 0);
+  Bytes expected = flash;
+  Image expected_image(expected.data(), kImageSize);
+  for (std::size_t i = 0; i < kEntryCount; ++i) {
+    set_mac_entry(expected_image, i, kDerived);
+  }
+  Capture sum_line;
+  set_checksum(expected_image, sum_line.stream());
+  EXPECT_EQ(partition(), expected);
+  EXPECT_EQ(working(), expected);
+  EXPECT_EQ(log_, kRewriteCommands);
+
+  const std::string tail =
+      "FLASH MAC - 00:11:22:33:44:55\n"
+      "serialid = 0012abcd\n\n"
+      "serialid = 12abcd, 1223629\n"
+      "PROC MAC - 02:C4:7A:12:AB:CD\n" +
+      sum_line.text() + dump_of(expected, "New MAC Par");
+  ASSERT_GE(text_.size(), tail.size());
+  EXPECT_EQ(text_.substr(text_.size() - tail.size()), tail);
+
+  // A second run finds the box correct and writes nothing.
+  log_.clear();
+  EXPECT_EQ(run_tool(), 0);
+  EXPECT_EQ(log_, kNoWriteCommands);
+}
+
+TEST_F(FakeBox, BadChecksumResetsToTemplateAndRewrites) {
+  Bytes flash = good_block(kDerived);
+  flash[140] ^= 0x01;
+  flash[5000] = 0x12;  // lost by the reset, as the template covers the whole image
+  write_partition(flash);
+  EXPECT_EQ(run_tool(), 0);
+  EXPECT_NE(text_.find("MAC ADDRESS CHECKSUM FAILED!"), std::string::npos);
+  EXPECT_NE(text_.find("verify " + working_ + " failed!\nFLASH MAC - FF:FF:FF:FF:FF:FF\n"),
+            std::string::npos);
+
+  Bytes expected(kImageSize, 0xFF);
+  Image image(expected.data(), kImageSize);
+  reset_to_template(image);
+  for (std::size_t i = 0; i < kEntryCount; ++i) {
+    set_mac_entry(image, i, kDerived);
+  }
+  Capture quiet;
+  set_checksum(image, quiet.stream());
+  EXPECT_EQ(partition(), expected);
+  EXPECT_EQ(log_, kRewriteCommands);
+}
+
+TEST_F(FakeBox, ErasedPartitionIsRepaired) {
+  write_partition(Bytes(kImageSize, 0xFF));
+  EXPECT_EQ(run_tool(), 0);
+  EXPECT_NE(text_.find("MAC ADDRESS CHECKSUM FAILED!(74,ff)\nverify "), std::string::npos);
+  Capture quiet;
+  const Bytes flash = partition();
+  EXPECT_EQ(verify_checksum(ConstImage(flash.data(), kImageSize), quiet.stream()), 0);
+  MacAddress mac{};
+  get_mac_entry(ConstImage(flash.data(), kImageSize), kReferenceEntry, mac);
+  EXPECT_EQ(mac, kDerived);
+}
+
+TEST_F(FakeBox, ReportIsFlushedBeforeEveryCommand) {
+  write_partition(good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
+  run_tool();
+  ASSERT_EQ(report_at_command_.size(), 3U);
+  EXPECT_EQ(report_at_command_[0], "");
+  const std::string before_erase = report_at_command_[1];
+  EXPECT_EQ(before_erase, text_);  // everything, down to the New MAC Par dump
+  EXPECT_EQ(report_at_command_[2], text_);
+}
+
+TEST_F(FakeBox, WorkingFileLoadsAtMost65536Bytes) {
+  Bytes flash = good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, 2 * kImageSize, 0x00);
+  for (std::size_t i = kImageSize; i < flash.size(); ++i) {
+    flash[i] = static_cast<std::uint8_t>(i * 7);
+  }
+  write_partition(flash);
+  EXPECT_EQ(run_tool(), 0);
+  // The tail past the image goes back to the partition exactly as it was dumped.
+  const Bytes after = partition();
+  ASSERT_EQ(after.size(), flash.size());
+  EXPECT_TRUE(std::equal(flash.begin() + kImageSize, flash.end(), after.begin() + kImageSize));
+  EXPECT_EQ(working(), after);
+  MacAddress mac{};
+  get_mac_entry(ConstImage(after.data(), kImageSize), kReferenceEntry, mac);
+  EXPECT_EQ(mac, kDerived);
+}
+
+TEST_F(FakeBox, ShortDumpIsZeroFilledAndWrittenBackWhole) {
+  write_partition(Bytes(140, 0x00));  // byte 140 is the image's zero, which matches
+  EXPECT_EQ(run_tool(), 0);
+  EXPECT_NE(text_.find("MAC ADDRESS CHECKSUM SUCCESS!(0,0)\nFLASH MAC - 00:00:00:00:00:00\n"),
+            std::string::npos);
+  const Bytes written = working();
+  ASSERT_EQ(written.size(), kImageSize);
+  EXPECT_TRUE(std::all_of(written.begin() + 148, written.end(), [](auto b) { return b == 0; }));
+  EXPECT_EQ(log_, kRewriteCommands);
+}
+
+TEST_F(FakeBox, ReadFailuresEndWithTheirStatusBeforeAnythingIsShown) {
+  EXPECT_EQ(run_tool(), -1);  // no partition, no working file
+  EXPECT_EQ(text_, "making " + working_ + " failed!\n");
+  EXPECT_EQ(log_, kNoWriteCommands);
+
+  for (std::size_t size : {std::size_t{0}, std::size_t{139}}) {
+    write_partition(Bytes(size, 0x00));
+    log_.clear();
+    const std::string before = report_.text();
+    EXPECT_EQ(run_tool(), -2);
+    EXPECT_EQ(text_.substr(before.size()),
+              "reading " + working_ + " failed!(140 > " + std::to_string(size) + ")\n");
+    EXPECT_EQ(log_, kNoWriteCommands);
+  }
+}
+
+TEST_F(FakeBox, SerialIdFailureEndsTheRunWithoutTouchingThePartition) {
+  const Bytes flash = good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
+  write_partition(flash);
+  std::filesystem::remove(serial_);
+  EXPECT_EQ(run_tool(), 0);
+  const std::string last = "FLASH MAC - 00:11:22:33:44:55\nmaking " + serial_ + " failed!\n";
+  EXPECT_EQ(text_.substr(text_.size() - last.size()), last);
+  EXPECT_EQ(log_, kNoWriteCommands);
+
+  write_serial("");
+  log_.clear();
+  const std::size_t before = text_.size();
+  EXPECT_EQ(run_tool(), 0);
+  const std::string empty = "FLASH MAC - 00:11:22:33:44:55\nreading " + serial_ + " failed!\n";
+  EXPECT_EQ(text_.substr(text_.size() - empty.size()), empty);
+  EXPECT_GT(text_.size(), before);
+  EXPECT_EQ(log_, kNoWriteCommands);
+  EXPECT_EQ(partition(), flash);
+}
+
+TEST_F(FakeBox, WorkingFileFailuresLeaveThePartitionAlone) {
+  const Bytes flash = good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
+  const std::string prefix = "PROC MAC - 02:C4:7A:12:AB:CD\nset_checksum() = ";
+  struct Case {
+    std::FILE* (*open)(const char*, const char*);
+    std::string last_line;
+  };
+  const Case cases[] = {
+      {[](const char* path, const char* mode) -> std::FILE* {
+         return mode[0] == 'r' && mode[1] == 'b' ? std::fopen(path, mode) : nullptr;
+       },
+       "making " + working_ + " failed!\n"},
+      {[](const char* path, const char* mode) -> std::FILE* {
+         return std::fopen(mode[0] == 'r' && mode[1] == 'b' ? path : "/dev/full", mode);
+       },
+       "writing " + working_ + " failed!(65536 > 0)\n"},
+  };
+  for (const auto& c : cases) {
+    write_partition(flash);
+    log_.clear();
+    open_ = c.open;
+    EXPECT_EQ(run_tool(), 0);
+    EXPECT_EQ(text_.substr(text_.size() - c.last_line.size()), c.last_line);
+    EXPECT_NE(text_.find(prefix), std::string::npos);
+    EXPECT_EQ(log_, kNoWriteCommands);
+    EXPECT_EQ(partition(), flash);
+    EXPECT_EQ(working(), flash);
+  }
+}
+
+TEST_F(FakeBox, WorkingFileIsCreatedWhenMissingBeforeTheWrite) {
+  write_partition(good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
+  open_ = [](const char* path, const char* mode) -> std::FILE* {
+    if (mode[0] == 'r' && mode[1] == 'b') {
+      std::FILE* file = std::fopen(path, mode);
+      std::remove(path);  // gone by the time the image is written back
+      return file;
+    }
+    return std::fopen(path, mode);
+  };
+  EXPECT_EQ(run_tool(), 0);
+  EXPECT_EQ(working().size(), kImageSize);
+  EXPECT_EQ(log_, kRewriteCommands);
+}
+
+TEST_F(FakeBox, FailedFlashCommandsAreReportedButTheStatusStaysZero) {
+  write_partition(good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
+  erase_fails_ = true;
+  write_back_fails_ = true;
+  EXPECT_EQ(run_tool(), 0);
+  const std::string last = "erasing /dev/mtd3 failed!\nwriting /dev/mtd3 failed!\n";
+  EXPECT_EQ(text_.substr(text_.size() - last.size()), last);
+  EXPECT_EQ(log_, kRewriteCommands);  // the write-back is still tried after a failed erase
+  // The erase line is out before the write-back starts.
+  EXPECT_EQ(report_at_command_[2].substr(report_at_command_[2].size() - 26),
+            "erasing /dev/mtd3 failed!\n");
+}
+
+}  // namespace
+}  // namespace mtdmac
