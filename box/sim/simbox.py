@@ -1,0 +1,610 @@
+#!/usr/bin/env python3
+"""A simulated box: runs an unchanged mtdmac binary as a box would.
+
+Each run happens in a private mount namespace in which
+
+  /tmp   is a tmpfs of the box's size, seeded with the working file an
+         earlier run left there (a box keeps /tmp until it reboots);
+  /dev   is a tmpfs holding null, zero and urandom (bound from the host) and
+         the partition mtd3 as a regular file, or no mtd3 at all;
+  /proc  is a tmpfs holding stb/info/serialid with the box's bytes, or no such
+         file, plus links to the real procfs entries (self, maps, ...) that
+         the C library, sanitizers and qemu-user read;
+  PATH   starts with the box's own dd and flash_eraseall.
+
+The partition behaves like an MTD character device over the kernel's RAM
+flash driver: it keeps its size, flash_eraseall turns every byte into 0xFF,
+and a write past its end fails with "No space left on device". The box's dd
+runs the system's dd and adds only that and the write-back faults.
+
+Python use:
+
+    box = Box(partition=bytes_or_None, serial_id=b"0012abcd\\n", tmp_size=1 << 20)
+    run = box.run("/prefix/sbin/mtdmac", argv=(), wrapper=(),
+                  erase_fault=None,   # None, "before" (nothing erased) or "after"
+                  write_cut=None,     # the write-back dd stops after N bytes, fails
+                  power_cut=False,    # ... and the box loses power at that point
+                  stdout="pipe",      # or "file", as when the report is logged
+                  copies=1)           # tools started at once on the one box
+    run.stdout, run.stderr, run.status      # of the first tool; run.tools has all
+    run.partition, run.working_file         # bytes afterwards, None if absent
+    run.commands                            # [(command line, status or None)]
+
+After a run the box holds the new partition and working file, so a second
+box.run() continues on the same box. A power cut reboots it: /tmp is lost.
+`wrapper` goes in front of the binary: an emulator ("qemu-mipsel -L
+/usr/mipsel-linux-gnu"), valgrind, time.
+
+Command line: `simbox.py run --help`, `simbox.py changes --help`.
+
+Needs util-linux unshare and either root or unprivileged user namespaces.
+"""
+
+import argparse
+import ctypes
+import json
+import os
+import re
+import selectors
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+PARTITION = "/dev/mtd3"
+WORKING_FILE = "/tmp/mac.bin"
+SERIAL_ID = "/proc/stb/info/serialid"
+
+# Environment the box gives the tool, plus what sanitizers and emulators read.
+BOX_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+PASSED_ENV_PREFIXES = ("ASAN_", "UBSAN_", "LSAN_", "QEMU_", "VALGRIND_")
+
+
+class BoxError(Exception):
+    """The box itself could not be set up or run (not a failure of the tool)."""
+
+
+@dataclass
+class ToolRun:
+    stdout: bytes
+    stderr: bytes
+    status: int | None  # exit status; None when killed by a signal
+    signal: int | None
+    seconds: float
+
+
+@dataclass
+class Run:
+    tools: list
+    partition: bytes | None
+    working_file: bytes | None
+    commands: list
+    power_cut: bool
+    tmp_files: list = field(default_factory=list)
+
+    @property
+    def stdout(self):
+        return self.tools[0].stdout
+
+    @property
+    def stderr(self):
+        return self.tools[0].stderr
+
+    @property
+    def status(self):
+        return self.tools[0].status
+
+
+def strip_dd_timing(text):
+    """Drops the time and rate from dd's summary lines, which vary per run."""
+    if isinstance(text, bytes):
+        return re.sub(rb"( copied), [^\n]*", rb"\1", text)
+    return re.sub(r"( copied), [^\n]*", r"\1", text)
+
+
+@dataclass
+class Box:
+    partition: bytes | None = None
+    serial_id: bytes | None = None
+    working_file: bytes | None = None
+    tmp_size: int = 1 << 20
+
+    def run(self, binary, argv=(), wrapper=(), *, erase_fault=None, write_cut=None,
+            power_cut=False, stdout="pipe", copies=1, timeout=120, env=None):
+        if erase_fault not in (None, "before", "after"):
+            raise ValueError(f"erase_fault must be None, 'before' or 'after', not {erase_fault!r}")
+        if stdout not in ("pipe", "file"):
+            raise ValueError(f"stdout must be 'pipe' or 'file', not {stdout!r}")
+        if self.tmp_size <= 0:
+            raise ValueError("tmp_size must be positive (a tmpfs of size 0 has no limit)")
+        if power_cut and write_cut is None:
+            raise ValueError("power_cut needs write_cut: the byte count at which power goes")
+        if isinstance(wrapper, str):
+            wrapper = shlex.split(wrapper)
+        scratch = tempfile.mkdtemp(prefix="simbox-", dir=_scratch_parent())
+        try:
+            config = {
+                "binary": _visible_binary(binary, scratch),
+                "argv": [str(a) for a in argv],
+                "wrapper": list(wrapper),
+                "erase_fault": erase_fault,
+                "write_cut": write_cut,
+                "power_cut": power_cut,
+                "stdout": stdout,
+                "copies": copies,
+                "tmp_size": self.tmp_size,
+                "timeout": timeout,
+                "real_dd": shutil.which("dd", path=BOX_PATH) or "dd",
+                "env": dict(env or {}),
+            }
+            _prepare_scratch(scratch, config, self)
+            result = _enter_namespace(scratch, timeout)
+            run = _collect(scratch, result)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+        self.partition = run.partition
+        self.working_file = None if run.power_cut else run.working_file
+        return run
+
+
+# ---------------------------------------------------------------- host side
+
+
+def _scratch_parent():
+    # Not under /tmp, /dev or /proc: the namespace covers those.
+    parent = os.environ.get("SIMBOX_SCRATCH", "/var/tmp")
+    if _shadowed(parent):
+        raise BoxError(f"SIMBOX_SCRATCH={parent} lies under a folder the box replaces")
+    os.makedirs(parent, exist_ok=True)
+    return parent
+
+
+def _shadowed(path):
+    path = os.path.realpath(path)
+    return any(path == p or path.startswith(p + "/") for p in ("/tmp", "/dev", "/proc"))
+
+
+def _visible_binary(binary, scratch):
+    path = os.path.realpath(binary)
+    if not os.path.isfile(path):
+        raise BoxError(f"no binary at {binary}")
+    if _shadowed(path):
+        # The box's own /tmp would hide it; the box runs a copy of the same bytes.
+        copy = os.path.join(scratch, "bin", "tool", os.path.basename(path))
+        os.makedirs(os.path.dirname(copy))
+        shutil.copy2(path, copy)
+        return copy
+    return path
+
+
+def _prepare_scratch(scratch, config, box):
+    for name in ("bin", "in", "out", "mnt"):
+        os.makedirs(os.path.join(scratch, name), exist_ok=True)
+    with open(os.path.join(scratch, "config.json"), "w") as f:
+        json.dump(config, f)
+    for name, data in (("partition", box.partition), ("serialid", box.serial_id),
+                       ("working", box.working_file)):
+        if data is not None:
+            with open(os.path.join(scratch, "in", name), "wb") as f:
+                f.write(data)
+    me = os.path.abspath(__file__)
+    for command in ("dd", "flash_eraseall"):
+        shim = os.path.join(scratch, "bin", command)
+        with open(shim, "w") as f:
+            f.write(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} -S {shlex.quote(me)} '
+                    f'box-command {shlex.quote(scratch)} {command} "$@"\n')
+        os.chmod(shim, 0o755)
+
+
+def _enter_namespace(scratch, timeout):
+    if os.geteuid() == 0:
+        prefix = ["unshare", "--mount", "--propagation", "private"]
+    else:
+        prefix = ["unshare", "--user", "--map-root-user", "--mount", "--propagation", "private"]
+    command = prefix + [sys.executable, "-S", os.path.abspath(__file__), "inner", scratch]
+    try:
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=timeout + 30)
+    except FileNotFoundError:
+        raise BoxError("unshare not found: install util-linux") from None
+    result_path = os.path.join(scratch, "out", "result.json")
+    if not os.path.exists(result_path):
+        message = done.stderr.decode(errors="replace").strip()
+        hint = ""
+        if os.geteuid() != 0:
+            hint = (" (as a normal user the box needs unprivileged user namespaces:"
+                    " sysctl kernel.unprivileged_userns_clone=1; or run as root)")
+        raise BoxError(f"the box could not start: {message or 'no reason given'}{hint}")
+    with open(result_path) as f:
+        result = json.load(f)
+    if "error" in result:
+        raise BoxError(result["error"])
+    return result
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def _collect(scratch, result):
+    out = os.path.join(scratch, "out")
+    tools = []
+    for i, tool in enumerate(result["tools"]):
+        tools.append(ToolRun(stdout=_read(os.path.join(out, f"{i}.stdout")) or b"",
+                             stderr=_read(os.path.join(out, f"{i}.stderr")) or b"",
+                             status=tool["status"], signal=tool["signal"],
+                             seconds=tool["seconds"]))
+    commands = []
+    log = _read(os.path.join(scratch, "commands.log")) or b""
+    for line in log.decode().splitlines():
+        entry = json.loads(line)
+        commands.append((entry["command"], entry["status"]))
+    return Run(tools=tools, partition=_read(os.path.join(out, "partition")),
+               working_file=_read(os.path.join(out, "working")), commands=commands,
+               power_cut=result["power_cut"], tmp_files=result["tmp_files"])
+
+
+# ------------------------------------------------------ inside the namespace
+
+MS_NOSUID, MS_NODEV, MS_BIND, MS_MOVE, MS_REC = 0x2, 0x4, 0x1000, 0x2000, 0x4000
+
+
+def _mount(source, target, fstype, flags, data=None):
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.mount(source.encode() if source else None, target.encode(),
+                  fstype.encode() if fstype else None, ctypes.c_ulong(flags),
+                  data.encode() if data else None) != 0:
+        errno = ctypes.get_errno()
+        raise OSError(errno, f"mount {source or fstype} on {target}: {os.strerror(errno)}")
+
+
+def _write(path, data, mode=None):
+    with open(path, "wb") as f:
+        f.write(data)
+    if mode is not None:
+        os.chmod(path, mode)
+
+
+def _build_box(scratch, config):
+    mnt = os.path.join(scratch, "mnt")
+    new_tmp, new_dev, new_proc, real_proc = (os.path.join(mnt, n)
+                                             for n in ("tmp", "dev", "proc", "realproc"))
+    for d in (new_tmp, new_dev, new_proc, real_proc):
+        os.mkdir(d)
+    inputs = os.path.join(scratch, "in")
+
+    _mount("tmpfs", new_tmp, "tmpfs", MS_NOSUID | MS_NODEV,
+           f"size={config['tmp_size']},mode=1777")
+    working = _read(os.path.join(inputs, "working"))
+    if working is not None:
+        _write(os.path.join(new_tmp, "mac.bin"), working)
+
+    _mount("tmpfs", new_dev, "tmpfs", MS_NOSUID, "mode=0755")
+    for name in ("null", "zero", "urandom"):
+        _write(os.path.join(new_dev, name), b"", 0o666)
+        _mount(f"/dev/{name}", os.path.join(new_dev, name), None, MS_BIND)
+    for name, target in (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
+                         ("stdout", "/proc/self/fd/1"), ("stderr", "/proc/self/fd/2")):
+        os.symlink(target, os.path.join(new_dev, name))
+    partition = _read(os.path.join(inputs, "partition"))
+    if partition is not None:
+        _write(os.path.join(new_dev, "mtd3"), partition, 0o600)
+
+    _mount("/proc", real_proc, None, MS_BIND | MS_REC)
+    _mount("tmpfs", new_proc, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0555")
+    for name in os.listdir(real_proc):
+        if name != "stb" and not name.isdigit():
+            os.symlink(os.path.join(real_proc, name), os.path.join(new_proc, name))
+    serial = _read(os.path.join(inputs, "serialid"))
+    if serial is not None:
+        os.makedirs(os.path.join(new_proc, "stb", "info"))
+        _write(os.path.join(new_proc, "stb", "info", "serialid"), serial, 0o444)
+
+    for source, target in ((new_tmp, "/tmp"), (new_dev, "/dev"), (new_proc, "/proc")):
+        _mount(source, target, None, MS_MOVE)
+
+
+def _tool_env(config):
+    env = {k: v for k, v in os.environ.items() if k.startswith(PASSED_ENV_PREFIXES)}
+    env.update({"LC_ALL": "C", "HOME": "/"})
+    env.update(config["env"])
+    return env
+
+
+def _run_tools(scratch, config):
+    env = _tool_env(config)
+    env["PATH"] = os.path.join(scratch, "bin") + ":" + BOX_PATH
+    out = os.path.join(scratch, "out")
+    command = config["wrapper"] + [config["binary"]] + config["argv"]
+    real_proc = os.path.join(scratch, "mnt", "realproc")
+
+    def link_own_proc():
+        # LeakSanitizer reads /proc/<pid>/task of the tool: link it before the exec.
+        pid = str(os.getpid())
+        os.symlink(os.path.join(real_proc, pid), "/proc/" + pid)
+
+    selector = selectors.DefaultSelector()
+    buffers, procs, starts = {}, [], []
+    for i in range(config["copies"]):
+        if config["stdout"] == "file":
+            stdout_w = os.open(os.path.join(out, f"{i}.stdout"), os.O_WRONLY | os.O_CREAT, 0o644)
+        else:
+            stdout_r, stdout_w = os.pipe()
+            selector.register(stdout_r, selectors.EVENT_READ, (i, "stdout"))
+        stderr_r, stderr_w = os.pipe()
+        selector.register(stderr_r, selectors.EVENT_READ, (i, "stderr"))
+        starts.append(time.monotonic())
+        procs.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout_w,
+                                      stderr=stderr_w, cwd="/", env=env,
+                                      start_new_session=True, preexec_fn=link_own_proc))
+        os.close(stdout_w)
+        os.close(stderr_w)
+    # The power cut kills these groups: the tools and every command they run.
+    groups = os.path.join(scratch, "groups")
+    _write(groups + ".new", "".join(f"{p.pid}\n" for p in procs).encode())
+    os.rename(groups + ".new", groups)
+
+    deadline = time.monotonic() + config["timeout"]
+    while selector.get_map():
+        left = deadline - time.monotonic()
+        if left <= 0:
+            for p in procs:
+                _kill_group(p.pid)
+            raise BoxError(f"the tool did not finish within {config['timeout']} s")
+        for key, _ in selector.select(left):
+            data = os.read(key.fd, 65536)
+            if data:
+                buffers.setdefault(key.data, bytearray()).extend(data)
+            else:
+                selector.unregister(key.fd)
+                os.close(key.fd)
+    tools = []
+    for i, p in enumerate(procs):
+        code = p.wait(max(1, deadline - time.monotonic()))
+        tools.append({"status": code if code >= 0 else None,
+                      "signal": -code if code < 0 else None,
+                      "seconds": time.monotonic() - starts[i]})
+        for stream in ("stdout", "stderr"):
+            if (i, stream) in buffers:
+                _write(os.path.join(out, f"{i}.{stream}"), bytes(buffers[(i, stream)]))
+    return tools
+
+
+def _kill_group(pgid):
+    try:
+        os.killpg(pgid, 9)
+    except ProcessLookupError:
+        pass
+
+
+def _inner(scratch):
+    out = os.path.join(scratch, "out")
+    try:
+        with open(os.path.join(scratch, "config.json")) as f:
+            config = json.load(f)
+        _build_box(scratch, config)
+        tools = _run_tools(scratch, config)
+        for name, path in (("partition", PARTITION), ("working", WORKING_FILE)):
+            data = _read(path)
+            if data is not None:
+                _write(os.path.join(out, name), data)
+        result = {"tools": tools, "tmp_files": sorted(os.listdir("/tmp")),
+                  "power_cut": os.path.exists(os.path.join(scratch, "power-cut"))}
+    except (OSError, BoxError, subprocess.SubprocessError) as e:
+        result = {"error": f"inside the box: {e}"}
+    with open(os.path.join(out, "result.json"), "w") as f:
+        json.dump(result, f)
+
+
+# ------------------------------------------------- the box's own commands
+
+
+def _log_command(scratch, argv, status):
+    line = json.dumps({"command": " ".join(argv), "status": status}) + "\n"
+    fd = os.open(os.path.join(scratch, "commands.log"), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    try:
+        os.write(fd, line.encode())
+    finally:
+        os.close(fd)
+
+
+def _power_cut(scratch):
+    _write(os.path.join(scratch, "power-cut"), b"")
+    path = os.path.join(scratch, "groups")
+    for _ in range(1000):  # the groups file lands right after the tools start
+        if os.path.exists(path):
+            break
+        time.sleep(0.001)
+    for line in (_read(path) or b"").split():
+        _kill_group(int(line))
+    os._exit(137)
+
+
+def _dd(scratch, config, args):
+    operands = dict(a.split("=", 1) for a in args if "=" in a)
+    target, source = operands.get("of"), operands.get("if")
+    real = [config["real_dd"]]
+    if target != PARTITION or not os.path.isfile(PARTITION) or source is None \
+            or not os.path.isfile(source):
+        return subprocess.call(real + args)  # the dump, or a dd that fails by itself
+    size = os.path.getsize(PARTITION)
+    length = os.path.getsize(source)
+    cut = config["write_cut"]
+    accepted = min(length, size, cut if cut is not None else length)
+    # A device is never truncated by a write.
+    if accepted == length:
+        return subprocess.call(real + args + ["conv=notrunc"])
+    if cut is not None and cut < min(length, size):
+        if config["power_cut"]:
+            subprocess.call(real + args + ["conv=notrunc", f"count={accepted}",
+                                           "iflag=count_bytes"], stderr=subprocess.DEVNULL)
+            _log_command(scratch, ["dd"] + args, None)
+            _power_cut(scratch)
+        reason = "Input/output error"
+    else:
+        reason = "No space left on device"
+    sys.stderr.write(f"dd: error writing '{PARTITION}': {reason}\n")
+    sys.stderr.flush()
+    subprocess.call(real + args + ["conv=notrunc", f"count={accepted}", "iflag=count_bytes"])
+    return 1
+
+
+def _erase_line(size):
+    return f"Erasing {(size + 1023) // 1024} Kibyte @ 0 -- 100 % complete.\n"
+
+
+def _flash_eraseall(config, args):
+    if len(args) != 1:
+        sys.stderr.write("usage: flash_eraseall DEVICE\n")
+        return 1
+    device = args[0]
+    if not os.path.isfile(device):
+        sys.stderr.write(f"flash_eraseall: {device}: No such file or directory\n")
+        return 1
+    if config["erase_fault"] == "before":
+        sys.stderr.write(f"flash_eraseall: {device}: MTD Erase failure: Input/output error\n")
+        return 1
+    size = os.path.getsize(device)
+    with open(device, "r+b") as f:
+        f.write(b"\xff" * size)
+    sys.stdout.write(_erase_line(size))
+    sys.stdout.flush()
+    if config["erase_fault"] == "after":
+        sys.stderr.write(f"flash_eraseall: {device}: MTD Erase failure: Input/output error\n")
+        return 1
+    return 0
+
+
+def _box_command(scratch, name, args):
+    with open(os.path.join(scratch, "config.json")) as f:
+        config = json.load(f)
+    status = _dd(scratch, config, args) if name == "dd" else _flash_eraseall(config, args)
+    _log_command(scratch, [name] + args, status)
+    return status
+
+
+# ------------------------------------------------------------ command line
+
+
+def _bytes_arg(text):
+    return text.encode().decode("unicode_escape").encode("latin-1")
+
+
+def _cli_run(args):
+    partition = None
+    if args.partition and os.path.exists(args.partition):
+        partition = _read(args.partition)
+    serial = _bytes_arg(args.serial_id) if args.serial_id is not None else None
+    if args.serial_id_file:
+        serial = _read(args.serial_id_file)
+    box = Box(partition=partition, serial_id=serial, tmp_size=args.tmp_size)
+    if args.working_file:
+        box.working_file = _read(args.working_file)
+    wrapper = shlex.split(args.emulator or "") + shlex.split(args.wrapper or "")
+    run = box.run(args.binary, argv=args.args, wrapper=wrapper, erase_fault=args.erase_fault,
+                  write_cut=args.write_cut, power_cut=args.power_cut, stdout=args.stdout,
+                  copies=args.copies)
+    for i, tool in enumerate(run.tools):
+        if len(run.tools) > 1:
+            sys.stdout.write(f"--- tool {i}\n")
+        sys.stdout.flush()
+        sys.stdout.buffer.write(tool.stdout)
+        sys.stdout.flush()
+        sys.stderr.buffer.write(tool.stderr)
+        sys.stderr.flush()
+    if not args.quiet:
+        for command, status in run.commands:
+            print(f"box: ran {command} -> {'killed' if status is None else status}",
+                  file=sys.stderr)
+        for i, tool in enumerate(run.tools):
+            end = f"status {tool.status}" if tool.status is not None else f"signal {tool.signal}"
+            print(f"box: tool {i} ended with {end} after {tool.seconds:.3f} s", file=sys.stderr)
+        if run.power_cut:
+            print("box: power cut", file=sys.stderr)
+    if args.partition and run.partition is not None:
+        _write(args.partition, run.partition)
+    if args.save_working:
+        if run.working_file is None:
+            if os.path.exists(args.save_working):
+                os.remove(args.save_working)
+        else:
+            _write(args.save_working, run.working_file)
+    status = run.status
+    return status if status is not None else 128 + (run.tools[0].signal or 0)
+
+
+def _cli_changes(args):
+    before, after = _read(args.before), _read(args.after)
+    if before is None or after is None:
+        print("changes: both files must exist", file=sys.stderr)
+        return 2
+    end = min(len(before), len(after), args.length) if args.length else min(len(before),
+                                                                            len(after))
+    changed = [i for i in range(end) if before[i] != after[i]]
+    if not changed:
+        print(f"no byte of the first {end} changed")
+    runs = []
+    for i in changed:
+        if runs and i == runs[-1][1] + 1:
+            runs[-1][1] = i
+        else:
+            runs.append([i, i])
+    for first, last in runs:
+        span = f"{first}" if first == last else f"{first}-{last}"
+        print(f"  {span:>9}  {before[first:last + 1].hex(' ')}  ->  {after[first:last + 1].hex(' ')}")
+    if len(before) != len(after):
+        print(f"size {len(before)} -> {len(after)}")
+    return 0
+
+
+def main(argv):
+    # The box's own commands run as `simbox.py box-command SCRATCH NAME ARGS...`.
+    if len(argv) >= 3 and argv[0] == "box-command":
+        return _box_command(argv[1], argv[2], argv[3:])
+    if len(argv) == 2 and argv[0] == "inner":
+        _inner(argv[1])
+        return 0
+
+    parser = argparse.ArgumentParser(prog="simbox.py", description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="action", required=True)
+    run = sub.add_parser("run", help="run a binary on a simulated box")
+    run.add_argument("--binary", required=True)
+    run.add_argument("--partition", metavar="FILE",
+                     help="the partition's bytes, written back after the run; "
+                     "a missing file means no partition")
+    run.add_argument("--serial-id", metavar="TEXT",
+                     help="serial-id bytes, with backslash escapes (\\n)")
+    run.add_argument("--serial-id-file", metavar="FILE")
+    run.add_argument("--working-file", metavar="FILE", help="a /tmp/mac.bin left from before")
+    run.add_argument("--save-working", metavar="FILE", help="where to store /tmp/mac.bin after")
+    run.add_argument("--tmp-size", type=int, default=1 << 20, metavar="BYTES")
+    run.add_argument("--erase-fault", choices=("before", "after"))
+    run.add_argument("--write-cut", type=int, metavar="BYTES")
+    run.add_argument("--power-cut", action="store_true")
+    run.add_argument("--emulator", metavar="COMMAND", help='e.g. "qemu-mipsel -L /usr/mipsel-linux-gnu"')
+    run.add_argument("--wrapper", metavar="COMMAND", help='e.g. "valgrind -q"')
+    run.add_argument("--stdout", choices=("pipe", "file"), default="pipe")
+    run.add_argument("--copies", type=int, default=1)
+    run.add_argument("--quiet", action="store_true", help="no box: lines on stderr")
+    run.add_argument("args", nargs="*", help="arguments for the tool (after --)")
+    changes = sub.add_parser("changes", help="list the bytes that differ between two files")
+    changes.add_argument("before")
+    changes.add_argument("after")
+    changes.add_argument("--length", type=int, help="compare only the first LENGTH bytes")
+    args = parser.parse_args(argv)
+    try:
+        return _cli_run(args) if args.action == "run" else _cli_changes(args)
+    except BoxError as e:
+        print(f"simbox: {e}", file=sys.stderr)
+        return 125
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
