@@ -1,0 +1,45 @@
+# cmake -DREADELF=... -DDYNAMIC=... -DSTATIC=... -DPOINTER_SIZE=4|8
+#       -DBYTE_ORDER=LITTLE_ENDIAN|BIG_ENDIAN -DMIPS=ON|OFF -P CheckShipped.cmake
+# Fails unless both binaries are built for the configured target and the
+# dynamic one needs the C library alone: no libstdc++, no libgcc_s, no libm.
+
+function(readelf out)
+  execute_process(COMMAND ${READELF} ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${READELF} ${ARGN} failed")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+if(POINTER_SIZE EQUAL 4)
+  set(class ELF32)
+else()
+  set(class ELF64)
+endif()
+if(BYTE_ORDER STREQUAL "BIG_ENDIAN")
+  set(data "big endian")
+else()
+  set(data "little endian")
+endif()
+
+foreach(binary ${DYNAMIC} ${STATIC})
+  readelf(header -h ${binary})
+  if(NOT header MATCHES "Class: +${class}\n" OR NOT header MATCHES "Data: +[^\n]*${data}\n")
+    message(SEND_ERROR "${binary}: not ${class} ${data}")
+  endif()
+  if(MIPS AND NOT header MATCHES "Machine: +MIPS")
+    message(SEND_ERROR "${binary}: not a MIPS binary")
+  endif()
+endforeach()
+
+readelf(dynamic -d ${DYNAMIC})
+string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${dynamic}")
+if(NOT needed STREQUAL "Shared library: [libc.so.6]")
+  message(SEND_ERROR "${DYNAMIC} needs ${needed}, want only libc.so.6")
+endif()
+
+readelf(segments -l ${STATIC})
+readelf(dynamic -d ${STATIC})
+if(segments MATCHES "INTERP" OR dynamic MATCHES "NEEDED")
+  message(SEND_ERROR "${STATIC} is not fully static")
+endif()
