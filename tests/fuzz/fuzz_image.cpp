@@ -1,0 +1,187 @@
+// Arbitrary bytes as the loaded partition image: the image check (dump,
+// verify, reset, reference entry) and, on a copy, the rewrite of the block
+// through the real store procedure with a working file in memory.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "diag/hex_dump.h"
+#include "fuzz/fuzz_common.h"
+#include "mac_block/mac_block.h"
+#include "update/update.h"
+
+namespace mtdmac::fuzz {
+namespace {
+
+using Buffer = std::array<std::uint8_t, kImageSize>;
+
+Buffer g_loaded;
+Buffer g_image;
+Buffer g_copy;
+Buffer g_working;
+int g_commands = 0;
+
+// Row-by-row dump written without the tool's code, to compare against.
+std::string_view reference_dump(const char* label, const std::uint8_t* data, std::size_t length) {
+  static char text[1 << 20];
+  const std::size_t count = length & 0xFFFF;
+  std::size_t at = 0;
+  if (count == 0) {
+    return {};
+  }
+  at += std::snprintf(text + at, sizeof text - at, "[ %s [%zx]]\n", label, count);
+  for (std::size_t row = 0; row < count; row += 16) {
+    const std::size_t n = std::min<std::size_t>(16, count - row);
+    for (std::size_t i = 0; i < 16; ++i) {
+      const bool present = i < n;
+      text[at++] = present ? "0123456789abcdef"[data[row + i] / 16] : ' ';
+      text[at++] = present ? "0123456789abcdef"[data[row + i] % 16] : ' ';
+      text[at++] = ' ';
+    }
+    text[at++] = ' ';
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint8_t c = data[row + i];
+      text[at++] = (c < 0x20 || c > 0x7E) ? '.' : static_cast<char>(c);
+    }
+    text[at++] = '\n';
+    if (n < 16) {
+      text[at++] = '\n';
+    }
+  }
+  return {text, at};
+}
+
+// The checksum as 70 little-endian 16-bit words, each adding its two bytes.
+unsigned reference_sum(const Buffer& image) {
+  unsigned sum = 0;
+  for (std::size_t w = 0; w < 70; ++w) {
+    const unsigned word = image[2 * w] | (image[2 * w + 1] << 8);
+    sum += (word & 0xFF) + (word >> 8);
+  }
+  return sum & 0xFF;
+}
+
+std::FILE* open_working(const char* path, const char* mode) {
+  check(std::strcmp(path, "working") == 0, "store opens only the working file");
+  check(std::strcmp(mode, "r+b") == 0, "the working file is opened for update");
+  return fmemopen(g_working.data(), g_working.size(), "r+b");
+}
+int run_command(const char* command) {
+  check(g_commands == 0 ? std::strcmp(command, "erase") == 0
+                        : g_commands == 1 && std::strcmp(command, "write back") == 0,
+        "erase then write back, once each");
+  ++g_commands;
+  return 0;
+}
+void flush() {}
+
+void check_image(Report& report) {
+  report.clear();
+  dump_bytes("MAC Par", g_image.data(), kBlockSize, report.stream());
+  check(report.text() == reference_dump("MAC Par", g_image.data(), kBlockSize), "block dump");
+
+  const unsigned sum = reference_sum(g_image);
+  const bool good = sum == g_image[kChecksumOffset];
+  report.clear();
+  const int verified = verify_checksum(g_image, report.stream());
+  char line[64];
+  std::snprintf(line, sizeof line, "MAC ADDRESS CHECKSUM %s!(%x,%x)\n", good ? "SUCCESS" : "FAILED",
+                sum, static_cast<unsigned>(g_image[kChecksumOffset]));
+  check(report.text() == line, "verify line");
+  check(verified == (good ? 0 : -1), "verify result");
+  check(g_image == g_loaded, "verify leaves the image alone");
+
+  if (!good) {
+    reset_to_template(g_image);
+    check(std::equal(kTemplateHeader.begin(), kTemplateHeader.end(), g_image.begin()),
+          "template header");
+    check(std::all_of(g_image.begin() + kEntriesOffset, g_image.end(),
+                      [](std::uint8_t b) { return b == 0xFF; }),
+          "template body is erased flash");
+  }
+  MacAddress flash{};
+  get_mac_entry(g_image, kReferenceEntry, flash);
+  check(std::equal(flash.begin(), flash.end(), g_image.begin() + 36), "reference entry");
+}
+
+void check_rewrite(const MacAddress& address, Report& report) {
+  g_copy = g_image;
+  g_working.fill(0xA5);
+  g_commands = 0;
+  const System system{
+      .working_file = "working",
+      .serial_id_file = "unused",
+      .dump_command = "dump",
+      .erase_command = "erase",
+      .write_back_command = "write back",
+      .partition = "partition",
+      .open = open_working,
+      .run = run_command,
+      .flush = flush,
+      .out = report.stream(),
+  };
+  report.clear();
+  store_mac_block(g_copy, address, system);
+
+  check(g_commands == 2, "a rewrite erases and writes back");
+  check(g_working == g_copy, "the working file holds the whole new image");
+  for (std::size_t i = 0; i < kEntryCount; ++i) {
+    const auto* entry = g_copy.data() + kEntriesOffset + kEntrySize * i;
+    check(std::equal(address.begin(), address.end(), entry) && entry[6] == 0 && entry[7] == 0,
+          "every entry holds the address");
+  }
+  check(std::equal(g_copy.begin(), g_copy.begin() + kEntriesOffset, g_image.begin()),
+        "header untouched");
+  check(std::equal(g_copy.begin() + 76, g_copy.begin() + kChecksumOffset, g_image.begin() + 76),
+        "bytes after the entries untouched");
+  check(std::equal(g_copy.begin() + 142, g_copy.end(), g_image.begin() + 142),
+        "everything past the checksum copy untouched");
+  const unsigned sum = reference_sum(g_copy);
+  check(g_copy[kChecksumOffset] == sum && g_copy[kChecksumCopyOffset] == sum, "both sums stored");
+
+  char line[32];
+  const int n = std::snprintf(line, sizeof line, "set_checksum() = %02x\n", sum);
+  const std::string_view text = report.text();
+  check(text.substr(0, n) == line, "set_checksum line");
+  check(text.substr(n) == reference_dump("New MAC Par", g_copy.data(), kBlockSize),
+        "new block dump is all the store prints");
+
+  static Report quiet(128);
+  quiet.clear();
+  check(verify_checksum(g_copy, quiet.stream()) == 0, "the rewritten block verifies");
+  MacAddress reread{};
+  get_mac_entry(g_copy, kReferenceEntry, reread);
+  check(reread == address, "the reference entry holds the address");
+}
+
+}  // namespace
+}  // namespace mtdmac::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace mtdmac::fuzz;
+  static Report report(1 << 20);
+
+  // Bytes past what the file held stay zero, as in a fresh image.
+  const std::size_t loaded = std::min(size, mtdmac::kImageSize);
+  g_loaded.fill(0);
+  std::copy_n(data, loaded, g_loaded.begin());
+  g_image = g_loaded;
+
+  // The dump of an arbitrary range: only the low 16 bits of the length count.
+  report.clear();
+  mtdmac::dump_bytes("input", data, size, report.stream());
+  check(report.text() == reference_dump("input", data, size), "dump of any length");
+
+  check_image(report);
+
+  // The address to write: the input's last six bytes, or the flash address.
+  mtdmac::MacAddress address{};
+  if (size >= address.size()) {
+    std::copy_n(data + size - address.size(), address.size(), address.begin());
+  } else {
+    mtdmac::get_mac_entry(g_image, mtdmac::kReferenceEntry, address);
+  }
+  check_rewrite(address, report);
+  return 0;
+}

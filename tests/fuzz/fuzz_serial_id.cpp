@@ -1,0 +1,84 @@
+// Arbitrary bytes as the serial-id text: the parse and the address
+// derivation against a reference built on the C library's strtol, and the
+// one read from the serial-id file with the two lines it prints.
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz/fuzz_common.h"
+#include "serial_id/serial_id.h"
+
+namespace mtdmac::fuzz {
+namespace {
+
+// strtol with a 32-bit long: this host's wider strtol saturates at its own
+// limits, and clamping to the 32-bit range gives the same saturation.
+std::int32_t reference_value(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const long long wide = std::strtoll(text.c_str(), nullptr, 16);
+  return static_cast<std::int32_t>(std::clamp<long long>(wide, INT32_MIN, INT32_MAX));
+}
+
+std::string scratch_path() {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr ? dir : "/tmp") + "/mtdmac-fuzz-serialid." +
+         std::to_string(::getpid());
+}
+
+void check_read(const std::uint8_t* data, std::size_t size, Report& report) {
+  static const std::string path = scratch_path();
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  check(file != nullptr && std::fwrite(data, 1, size, file) == size && std::fclose(file) == 0,
+        "scratch serial-id file");
+
+  const MacAddress untouched = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+  MacAddress address = untouched;
+  report.clear();
+  const int status = read_serial_mac(path.c_str(), report.stream(), address);
+  const std::string_view text = report.text();
+  if (size == 0) {
+    check(status == -2, "an empty serial id is a read failure");
+    check(text == "reading " + path + " failed!\n", "read failure line");
+    check(address == untouched, "no address without a serial id");
+    return;
+  }
+  // Only the first 20 bytes are read; the text prints as a C string.
+  const std::size_t seen = std::min<std::size_t>(size, kSerialTextMax);
+  const std::int32_t value = reference_value(data, seen);
+  const std::string shown(reinterpret_cast<const char*>(data),
+                          std::find(data, data + seen, 0) - data);
+  char line[64];
+  std::snprintf(line, sizeof line, "serialid = %x, %d\n", static_cast<unsigned>(value),
+                static_cast<int>(value));
+  check(status == 0, "a readable serial id succeeds");
+  check(text == "serialid = " + shown + "\n" + line, "the two serial-id lines");
+  check(address == derive_mac(value), "read and derivation agree");
+}
+
+}  // namespace
+}  // namespace mtdmac::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace mtdmac::fuzz;
+  static Report report(256);
+
+  const std::int32_t expected = reference_value(data, size);
+  const std::int32_t value =
+      mtdmac::parse_serial_value(std::span(reinterpret_cast<const char*>(data), size));
+  check(value == expected, "parse equals 32-bit strtol");
+
+  const std::uint32_t bits = static_cast<std::uint32_t>(static_cast<std::int64_t>(expected));
+  const mtdmac::MacAddress address = mtdmac::derive_mac(value);
+  check(address[0] == 0x02 && address[1] == 0xC4 && address[2] == 0x7A, "vendor prefix");
+  check(address[3] == ((bits / 65536) % 256) && address[4] == ((bits / 256) % 256) &&
+            address[5] == bits % 256,
+        "low 24 bits of the serial value");
+
+  check_read(data, size, report);
+  return 0;
+}
