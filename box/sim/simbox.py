@@ -190,13 +190,7 @@ def _prepare_scratch(scratch, config, box):
         if data is not None:
             with open(os.path.join(scratch, "in", name), "wb") as f:
                 f.write(data)
-    me = os.path.abspath(__file__)
-    for command in ("dd", "flash_eraseall"):
-        shim = os.path.join(scratch, "bin", command)
-        with open(shim, "w") as f:
-            f.write(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} -S {shlex.quote(me)} '
-                    f'box-command {shlex.quote(scratch)} {command} "$@"\n')
-        os.chmod(shim, 0o755)
+    _write_box_commands(scratch, config)
 
 
 def _enter_namespace(scratch, timeout):
@@ -244,8 +238,8 @@ def _collect(scratch, result):
     commands = []
     log = _read(os.path.join(scratch, "commands.log")) or b""
     for line in log.decode().splitlines():
-        entry = json.loads(line)
-        commands.append((entry["command"], entry["status"]))
+        status, command = line.split("\t", 1)
+        commands.append((command, None if status == "-" else int(status)))
     return Run(tools=tools, partition=_read(os.path.join(out, "partition")),
                working_file=_read(os.path.join(out, "working")), commands=commands,
                power_cut=result["power_cut"], tmp_files=result["tmp_files"])
@@ -405,89 +399,90 @@ def _inner(scratch):
 
 # ------------------------------------------------- the box's own commands
 
+# Shell, not Python: the tool runs them on every pass, and they must start fast.
+_COMMON_SH = """#!/bin/sh
+box={box}
+real_dd={real_dd}
+erase_fault={erase_fault}
+write_cut={write_cut}
+power_cut={power_cut}
+log() {{ status=$1; shift; printf '%s\\t%s\\n' "$status" "$*" >>"$box/commands.log"; }}
+"""
 
-def _log_command(scratch, argv, status):
-    line = json.dumps({"command": " ".join(argv), "status": status}) + "\n"
-    fd = os.open(os.path.join(scratch, "commands.log"), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
-    try:
-        os.write(fd, line.encode())
-    finally:
-        os.close(fd)
+_DD_SH = """
+src= dst=
+for a in "$@"; do
+  case $a in if=*) src=${a#if=} ;; of=*) dst=${a#of=} ;; esac
+done
+if [ "$dst" != /dev/mtd3 ] || [ ! -f /dev/mtd3 ] || [ -z "$src" ] || [ ! -f "$src" ]; then
+  "$real_dd" "$@"
+  status=$?
+  log $status dd "$@"
+  exit $status
+fi
+# The partition is a device: it keeps its size, and a write ends at its end.
+size=$(stat -c %s /dev/mtd3)
+accepted=$(stat -c %s "$src")
+reason=
+if [ "$size" -lt "$accepted" ]; then
+  accepted=$size reason="No space left on device"
+fi
+if [ -n "$write_cut" ] && [ "$write_cut" -lt "$accepted" ]; then
+  accepted=$write_cut reason="Input/output error"
+fi
+if [ -z "$reason" ]; then
+  "$real_dd" "$@" conv=notrunc
+  status=$?
+  log $status dd "$@"
+  exit $status
+fi
+if [ "$reason" = "Input/output error" ] && [ "$power_cut" = 1 ]; then
+  "$real_dd" "$@" conv=notrunc count="$accepted" iflag=count_bytes 2>/dev/null
+  log - dd "$@"
+  : >"$box/power-cut"
+  tries=0
+  while [ ! -f "$box/groups" ] && [ $tries -lt 500 ]; do sleep 0.01; tries=$((tries + 1)); done
+  for group in $(cat "$box/groups"); do kill -9 -"$group" 2>/dev/null; done
+  exit 137
+fi
+echo "dd: error writing '/dev/mtd3': $reason" >&2
+"$real_dd" "$@" conv=notrunc count="$accepted" iflag=count_bytes
+log 1 dd "$@"
+exit 1
+"""
 
-
-def _power_cut(scratch):
-    _write(os.path.join(scratch, "power-cut"), b"")
-    path = os.path.join(scratch, "groups")
-    for _ in range(1000):  # the groups file lands right after the tools start
-        if os.path.exists(path):
-            break
-        time.sleep(0.001)
-    for line in (_read(path) or b"").split():
-        _kill_group(int(line))
-    os._exit(137)
-
-
-def _dd(scratch, config, args):
-    operands = dict(a.split("=", 1) for a in args if "=" in a)
-    target, source = operands.get("of"), operands.get("if")
-    real = [config["real_dd"]]
-    if target != PARTITION or not os.path.isfile(PARTITION) or source is None \
-            or not os.path.isfile(source):
-        return subprocess.call(real + args)  # the dump, or a dd that fails by itself
-    size = os.path.getsize(PARTITION)
-    length = os.path.getsize(source)
-    cut = config["write_cut"]
-    accepted = min(length, size, cut if cut is not None else length)
-    # A device is never truncated by a write.
-    if accepted == length:
-        return subprocess.call(real + args + ["conv=notrunc"])
-    if cut is not None and cut < min(length, size):
-        if config["power_cut"]:
-            subprocess.call(real + args + ["conv=notrunc", f"count={accepted}",
-                                           "iflag=count_bytes"], stderr=subprocess.DEVNULL)
-            _log_command(scratch, ["dd"] + args, None)
-            _power_cut(scratch)
-        reason = "Input/output error"
-    else:
-        reason = "No space left on device"
-    sys.stderr.write(f"dd: error writing '{PARTITION}': {reason}\n")
-    sys.stderr.flush()
-    subprocess.call(real + args + ["conv=notrunc", f"count={accepted}", "iflag=count_bytes"])
-    return 1
-
-
-def _erase_line(size):
-    return f"Erasing {(size + 1023) // 1024} Kibyte @ 0 -- 100 % complete.\n"
-
-
-def _flash_eraseall(config, args):
-    if len(args) != 1:
-        sys.stderr.write("usage: flash_eraseall DEVICE\n")
-        return 1
-    device = args[0]
-    if not os.path.isfile(device):
-        sys.stderr.write(f"flash_eraseall: {device}: No such file or directory\n")
-        return 1
-    if config["erase_fault"] == "before":
-        sys.stderr.write(f"flash_eraseall: {device}: MTD Erase failure: Input/output error\n")
-        return 1
-    size = os.path.getsize(device)
-    with open(device, "r+b") as f:
-        f.write(b"\xff" * size)
-    sys.stdout.write(_erase_line(size))
-    sys.stdout.flush()
-    if config["erase_fault"] == "after":
-        sys.stderr.write(f"flash_eraseall: {device}: MTD Erase failure: Input/output error\n")
-        return 1
-    return 0
+_FLASH_ERASEALL_SH = """
+command="flash_eraseall $*"
+fail() {
+  echo "flash_eraseall: $*" >&2
+  log 1 "$command"
+  exit 1
+}
+[ $# -eq 1 ] || fail "usage: flash_eraseall DEVICE"
+device=$1
+[ -f "$device" ] || fail "$device: No such file or directory"
+[ "$erase_fault" != before ] || fail "$device: MTD Erase failure: Input/output error"
+size=$(stat -c %s "$device")
+tr '\\000' '\\377' </dev/zero | head -c "$size" 1<>"$device"
+printf 'Erasing %d Kibyte @ 0 -- 100 %% complete.\\n' $(((size + 1023) / 1024))
+[ "$erase_fault" != after ] || fail "$device: MTD Erase failure: Input/output error"
+log 0 "$command"
+"""
 
 
-def _box_command(scratch, name, args):
-    with open(os.path.join(scratch, "config.json")) as f:
-        config = json.load(f)
-    status = _dd(scratch, config, args) if name == "dd" else _flash_eraseall(config, args)
-    _log_command(scratch, [name] + args, status)
-    return status
+def erase_progress_line(size):
+    """The line the box's flash_eraseall prints on standard output."""
+    return f"Erasing {(size + 1023) // 1024} Kibyte @ 0 -- 100 % complete.\n".encode()
+
+
+def _write_box_commands(scratch, config):
+    common = _COMMON_SH.format(
+        box=shlex.quote(scratch), real_dd=shlex.quote(config["real_dd"]),
+        erase_fault=config["erase_fault"] or "", power_cut=int(config["power_cut"]),
+        write_cut="" if config["write_cut"] is None else int(config["write_cut"]))
+    for name, body in (("dd", _DD_SH), ("flash_eraseall", _FLASH_ERASEALL_SH)):
+        path = os.path.join(scratch, "bin", name)
+        _write(path, (common + body).encode(), 0o755)
 
 
 # ------------------------------------------------------------ command line
@@ -565,9 +560,6 @@ def _cli_changes(args):
 
 
 def main(argv):
-    # The box's own commands run as `simbox.py box-command SCRATCH NAME ARGS...`.
-    if len(argv) >= 3 and argv[0] == "box-command":
-        return _box_command(argv[1], argv[2], argv[3:])
     if len(argv) == 2 and argv[0] == "inner":
         _inner(argv[1])
         return 0

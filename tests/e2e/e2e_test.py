@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""The installed mtdmac on the simulated box, from the partition's first dump
+to its write-back. Expected reports come from reference.py.
+
+    e2e_test.py --binary PREFIX/sbin/mtdmac [--emulator="qemu-mipsel -L ..."] [TestClass ...]
+"""
+
+import argparse
+import os
+import shlex
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "box", "sim"))
+
+import reference  # noqa: E402
+import simbox  # noqa: E402
+
+BINARY = None
+EMULATOR = []
+
+DUMP = "dd if=/dev/mtd3 of=/tmp/mac.bin"
+ERASE = "flash_eraseall /dev/mtd3"
+WRITE = "dd of=/dev/mtd3 if=/tmp/mac.bin"
+REWRITE_COMMANDS = [(DUMP, 0), (ERASE, 0), (WRITE, 0)]
+
+SERIAL = b"0012abcd\n"
+OWN = reference.derived_address(SERIAL)
+OTHER = bytes.fromhex("001122334455")
+SIZE = reference.IMAGE_SIZE
+
+
+def pattern(length, seed=0):
+    """Bytes that are neither erased flash nor zero, and differ per offset."""
+    return bytes((i * 7 + seed) % 251 for i in range(length))
+
+
+def partition(mac, size=SIZE):
+    data = reference.block(mac) + pattern(size)
+    return data[:size]
+
+
+def flashed(size, working):
+    """The partition after a good erase and a write-back of `working`."""
+    return working[:size] + b"\xff" * max(0, size - len(working))
+
+
+class BoxTest(unittest.TestCase):
+    maxDiff = None
+
+    def run_box(self, box, **options):
+        return box.run(BINARY, wrapper=EMULATOR, **options)
+
+    def assert_report(self, run, stdout, status=0):
+        self.assertEqual(run.stdout.decode("latin-1"), stdout.decode("latin-1"))
+        self.assertEqual(run.status, status)
+
+    def rewrite(self, data, serial=SERIAL, **options):
+        """Runs on a box holding data and checks a complete rewrite."""
+        box = simbox.Box(partition=data, serial_id=serial)
+        run = self.run_box(box, **options)
+        expected = reference.run(data, serial)
+        self.assertIsNotNone(expected.written)
+        self.assert_report(run, expected.stdout + simbox.erase_progress_line(len(data)))
+        self.assertEqual(run.commands, REWRITE_COMMANDS)
+        working = expected.written + data[SIZE:]
+        self.assertEqual(run.working_file, working)
+        self.assertEqual(run.partition, flashed(len(data), working))
+        self.assertNotIn(b"error", run.stderr)
+        return box, run
+
+
+class ImageCheckTest(BoxTest):
+    def test_block_with_the_own_address_is_left_alone(self):
+        only_reference_entry_right = bytearray(partition(OTHER))
+        only_reference_entry_right[36:42] = OWN
+        only_reference_entry_right[140] = reference.checksum(only_reference_entry_right)
+        for name, data in (("every entry", partition(OWN)),
+                           ("reference entry only", bytes(only_reference_entry_right))):
+            with self.subTest(name):
+                box = simbox.Box(partition=data, serial_id=SERIAL)
+                run = self.run_box(box)
+                expected = reference.run(data, SERIAL)
+                self.assertIsNone(expected.written)
+                self.assert_report(run, expected.stdout)
+                self.assertEqual(run.commands, [(DUMP, 0)])
+                self.assertEqual(run.partition, data)
+                self.assertEqual(run.working_file, data)
+
+    def test_other_address_is_rewritten_once(self):
+        box, first = self.rewrite(partition(OTHER))
+        second = self.run_box(box)
+        expected = reference.run(first.partition, SERIAL)
+        self.assertIsNone(expected.written)
+        self.assert_report(second, expected.stdout)
+        self.assertEqual(second.commands, [(DUMP, 0)])
+        self.assertEqual(second.partition, first.partition)
+
+    def test_bad_or_erased_block_is_reset_and_rewritten(self):
+        bad_checksum = bytearray(partition(OTHER))
+        bad_checksum[140] ^= 0x01
+        for name, data in (("bad checksum", bytes(bad_checksum)), ("erased", b"\xff" * SIZE),
+                           ("all zero, which verifies", bytes(SIZE))):
+            with self.subTest(name):
+                self.rewrite(data)
+
+    def test_partition_sizes(self):
+        for size in (SIZE, 2 * SIZE):
+            with self.subTest(size=size):
+                self.rewrite(partition(OTHER, size))
+        for size in (0, 139):
+            with self.subTest(size=size):
+                data = partition(OTHER, size)
+                run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL))
+                self.assert_report(run, f"reading /tmp/mac.bin failed!(140 > {size})\n".encode(),
+                                   254)
+                self.assertEqual(run.commands, [(DUMP, 0)])
+                self.assertEqual(run.partition, data)
+        with self.subTest("no partition"):
+            run = self.run_box(simbox.Box(partition=None, serial_id=SERIAL))
+            self.assert_report(run, b"making /tmp/mac.bin failed!\n", 255)
+            self.assertEqual(run.commands, [(DUMP, 1)])
+            self.assertIn(b"failed to open '/dev/mtd3'", run.stderr)
+            self.assertIsNone(run.partition)
+        with self.subTest(size=140):
+            # The write-back of the 65,536-byte image ends at the partition's end.
+            data = partition(OTHER, 140)
+            run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL))
+            expected = reference.run(data, SERIAL)
+            self.assert_report(run, expected.stdout + simbox.erase_progress_line(140) +
+                               b"writing /dev/mtd3 failed!\n")
+            self.assertEqual(run.commands, [(DUMP, 0), (ERASE, 0), (WRITE, 1)])
+            self.assertIn(b"No space left on device", run.stderr)
+            self.assertEqual(run.partition, expected.written[:140])
+
+
+class SerialIdTest(BoxTest):
+    def test_serial_id_texts(self):
+        for name, serial in (("hex with its newline", SERIAL),
+                             ("above 32 bits, clamps", b"1ff123456"),
+                             ("0x80000000, clamps", b"80000000"),
+                             ("below -2^31, clamps", b"-80000001\n"),
+                             ("negative", b"-1\n"),
+                             ("blanks and 0X prefix", b" \t0X7aBc\n"),
+                             ("no digits", b"serial\n"),
+                             ("longer than 20 bytes", b"0" * 18 + b"12345\n")):
+            with self.subTest(name):
+                self.rewrite(partition(OTHER), serial)
+
+    def test_no_serial_id_leaves_partition_alone(self):
+        for name, serial in (("empty", b""), ("missing", None)):
+            with self.subTest(name):
+                data = partition(OTHER)
+                run = self.run_box(simbox.Box(partition=data, serial_id=serial))
+                self.assert_report(run, reference.run(data, serial).stdout)
+                self.assertEqual(run.commands, [(DUMP, 0)])
+                self.assertEqual(run.partition, data)
+
+
+class CommandLineTest(BoxTest):
+    def test_arguments_are_ignored(self):
+        for argv in (["--help"], ["-n", "/dev/mtd0"], ["x" * 300, ""]):
+            with self.subTest(argv=argv[:2]):
+                self.rewrite(partition(OTHER), argv=argv)
+
+    def test_report_keeps_its_order_in_a_pipe_and_a_file(self):
+        # The erase prints its progress line, then the tool reports it failed.
+        data = partition(OTHER)
+        expected = reference.run(data, SERIAL)
+        for stdout in ("pipe", "file"):
+            with self.subTest(stdout):
+                run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL),
+                                   stdout=stdout, erase_fault="after")
+                self.assert_report(run, expected.stdout + simbox.erase_progress_line(SIZE) +
+                                   b"erasing /dev/mtd3 failed!\n")
+                self.assertEqual(run.commands, [(DUMP, 0), (ERASE, 1), (WRITE, 0)])
+                self.assertEqual(run.partition, expected.written)
+
+
+class FaultTest(BoxTest):
+    def test_failed_erase_still_writes_back(self):
+        data = partition(OTHER)
+        run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL), erase_fault="before")
+        expected = reference.run(data, SERIAL)
+        self.assert_report(run, expected.stdout + b"erasing /dev/mtd3 failed!\n")
+        self.assertEqual(run.commands, [(DUMP, 0), (ERASE, 1), (WRITE, 0)])
+        self.assertEqual(run.partition, expected.written)
+
+    def test_broken_write_back_is_repaired_by_the_next_run(self):
+        for cut, power_cut in ((0, False), (100, False), (100, True)):
+            with self.subTest(cut=cut, power_cut=power_cut):
+                data = partition(OTHER)
+                box = simbox.Box(partition=data, serial_id=SERIAL)
+                run = self.run_box(box, write_cut=cut, power_cut=power_cut)
+                expected = reference.run(data, SERIAL)
+                report = expected.stdout + simbox.erase_progress_line(SIZE)
+                if power_cut:
+                    self.assertEqual(run.stdout, report)
+                    self.assertIsNone(run.status)
+                    self.assertEqual(run.commands, [(DUMP, 0), (ERASE, 0), (WRITE, None)])
+                    self.assertIsNone(box.working_file)
+                else:
+                    self.assert_report(run, report + b"writing /dev/mtd3 failed!\n")
+                    self.assertEqual(run.commands, [(DUMP, 0), (ERASE, 0), (WRITE, 1)])
+                broken = expected.written[:cut] + b"\xff" * (SIZE - cut)
+                self.assertEqual(run.partition, broken)
+
+                repair = self.run_box(box)
+                expected = reference.run(broken, SERIAL)
+                self.assertIn(b"verify /tmp/mac.bin failed!", expected.stdout)
+                self.assert_report(repair, expected.stdout + simbox.erase_progress_line(SIZE))
+                self.assertEqual(repair.partition, expected.written)
+
+    def test_full_tmp_leaves_partition_untouched(self):
+        data = partition(OTHER)
+        room = 32768
+        run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL, tmp_size=room))
+        expected = reference.run(data[:room], SERIAL)
+        self.assert_report(run, expected.stdout +
+                           f"writing /tmp/mac.bin failed!(65536 > {room})\n".encode())
+        self.assertEqual(run.commands, [(DUMP, 1)])
+        self.assertIn(b"No space left on device", run.stderr)
+        self.assertEqual(run.partition, data)
+        self.assertEqual(run.working_file, expected.written[:room])
+
+
+class ReferenceTest(unittest.TestCase):
+    def test_reference_agrees_with_the_documented_examples(self):
+        for what, got, documented in reference.documented_examples():
+            with self.subTest(what):
+                self.assertEqual(got, documented)
+
+
+class BoxIsolationTest(BoxTest):
+    def test_nothing_reaches_the_host(self):
+        watched = ("/tmp/mac.bin", "/dev/mtd3", "/proc/stb")
+        before = {path: os.path.lexists(path) for path in watched}
+        self.rewrite(partition(OTHER))
+        self.assertEqual({path: os.path.lexists(path) for path in watched}, before)
+
+
+def main():
+    global BINARY, EMULATOR
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--emulator", default="", help="command prefix, e.g. qemu-mipsel -L ...")
+    args, rest = parser.parse_known_args()
+    BINARY = args.binary
+    EMULATOR = shlex.split(args.emulator)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
