@@ -535,25 +535,32 @@ def _cli_run(args):
     return status if status is not None else 128 + (run.tools[0].signal or 0)
 
 
+def changed_spans(before, after, length=None):
+    """(first, last) offsets of each run of bytes that differ, in the first length."""
+    end = min(len(before), len(after), length if length is not None else len(before))
+    spans = []
+    for i in range(end):
+        if before[i] == after[i]:
+            continue
+        if spans and spans[-1][1] == i - 1:
+            spans[-1][1] = i
+        else:
+            spans.append([i, i])
+    return [tuple(s) for s in spans]
+
+
 def _cli_changes(args):
     before, after = _read(args.before), _read(args.after)
     if before is None or after is None:
         print("changes: both files must exist", file=sys.stderr)
         return 2
-    end = min(len(before), len(after), args.length) if args.length else min(len(before),
-                                                                            len(after))
-    changed = [i for i in range(end) if before[i] != after[i]]
-    if not changed:
-        print(f"no byte of the first {end} changed")
-    runs = []
-    for i in changed:
-        if runs and i == runs[-1][1] + 1:
-            runs[-1][1] = i
-        else:
-            runs.append([i, i])
-    for first, last in runs:
-        span = f"{first}" if first == last else f"{first}-{last}"
-        print(f"  {span:>9}  {before[first:last + 1].hex(' ')}  ->  {after[first:last + 1].hex(' ')}")
+    spans = changed_spans(before, after, args.length)
+    if not spans:
+        print("no byte changed")
+    for first, last in spans:
+        where = f"{first}" if first == last else f"{first}-{last}"
+        print(f"{where:>11}  {before[first:last + 1].hex(' ')}  ->  "
+              f"{after[first:last + 1].hex(' ')}")
     if len(before) != len(after):
         print(f"size {len(before)} -> {len(after)}")
     return 0
