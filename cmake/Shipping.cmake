@@ -74,6 +74,18 @@ if(MTDMAC_BUILD_TESTS)
                      -DMIPS=${MTDMAC_MIPS} -P ${CMAKE_CURRENT_LIST_DIR}/CheckShipped.cmake)
     set_tests_properties(shipped_binaries PROPERTIES LABELS ship)
   endif()
+  # The static variant on the simulated box as well, through its image checks
+  # and rewrites: its C library is the one linked in, not the sysroot's.
+  find_package(Python3 3.10 QUIET COMPONENTS Interpreter)
+  if(TARGET mtdmac-static AND Python3_Interpreter_FOUND
+     AND EXISTS ${PROJECT_SOURCE_DIR}/tests/e2e/e2e_test.py)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _mtdmac_emulator)
+    add_test(NAME e2e.static.ImageCheck
+             COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/e2e/e2e_test.py
+                     --binary $<TARGET_FILE:mtdmac-static> "--emulator=${_mtdmac_emulator}"
+                     ImageCheckTest)
+    set_tests_properties(e2e.static.ImageCheck PROPERTIES LABELS e2e TIMEOUT 300)
+  endif()
   if(MTDMAC_MIPS)
     add_test(NAME mips32r1_objects
              COMMAND ${CMAKE_COMMAND} -DREADELF=${CMAKE_READELF} -DOBJDUMP=${CMAKE_OBJDUMP}
