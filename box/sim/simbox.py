@@ -137,7 +137,6 @@ class Box:
                 "copies": copies,
                 "tmp_size": self.tmp_size,
                 "timeout": timeout,
-                "real_dd": shutil.which("dd", path=BOX_PATH) or "dd",
                 "env": dict(env or {}),
             }
             _prepare_scratch(scratch, config, self)
@@ -401,8 +400,9 @@ def _inner(scratch):
 
 # Shell, not Python: the tool runs them on every pass, and they must start fast.
 _COMMON_SH = """#!/bin/sh
+# Without the box's own folder, so that dd is the system's and names itself "dd".
+PATH={system_path}
 box={box}
-real_dd={real_dd}
 erase_fault={erase_fault}
 write_cut={write_cut}
 power_cut={power_cut}
@@ -415,7 +415,7 @@ for a in "$@"; do
   case $a in if=*) src=${a#if=} ;; of=*) dst=${a#of=} ;; esac
 done
 if [ "$dst" != /dev/mtd3 ] || [ ! -f /dev/mtd3 ] || [ -z "$src" ] || [ ! -f "$src" ]; then
-  "$real_dd" "$@"
+  dd "$@"
   status=$?
   log $status dd "$@"
   exit $status
@@ -431,13 +431,13 @@ if [ -n "$write_cut" ] && [ "$write_cut" -lt "$accepted" ]; then
   accepted=$write_cut reason="Input/output error"
 fi
 if [ -z "$reason" ]; then
-  "$real_dd" "$@" conv=notrunc
+  dd "$@" conv=notrunc
   status=$?
   log $status dd "$@"
   exit $status
 fi
 if [ "$reason" = "Input/output error" ] && [ "$power_cut" = 1 ]; then
-  "$real_dd" "$@" conv=notrunc count="$accepted" iflag=count_bytes 2>/dev/null
+  dd "$@" conv=notrunc count="$accepted" iflag=count_bytes 2>/dev/null
   log - dd "$@"
   : >"$box/power-cut"
   tries=0
@@ -446,7 +446,7 @@ if [ "$reason" = "Input/output error" ] && [ "$power_cut" = 1 ]; then
   exit 137
 fi
 echo "dd: error writing '/dev/mtd3': $reason" >&2
-"$real_dd" "$@" conv=notrunc count="$accepted" iflag=count_bytes
+dd "$@" conv=notrunc count="$accepted" iflag=count_bytes
 log 1 dd "$@"
 exit 1
 """
@@ -477,7 +477,7 @@ def erase_progress_line(size):
 
 def _write_box_commands(scratch, config):
     common = _COMMON_SH.format(
-        box=shlex.quote(scratch), real_dd=shlex.quote(config["real_dd"]),
+        box=shlex.quote(scratch), system_path=shlex.quote(BOX_PATH),
         erase_fault=config["erase_fault"] or "", power_cut=int(config["power_cut"]),
         write_cut="" if config["write_cut"] is None else int(config["write_cut"]))
     for name, body in (("dd", _DD_SH), ("flash_eraseall", _FLASH_ERASEALL_SH)):
