@@ -23,15 +23,17 @@ Command line: `vmbox.py fetch`, `vmbox.py run --help`.
 """
 
 import argparse
+import base64
 import contextlib
 import dataclasses
 import fcntl
 import gzip
-import base64
+import io
 import os
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 from pathlib import Path
@@ -47,7 +49,15 @@ MODULES = [
     "kernel/drivers/mtd/devices/mtdram.ko",
     "kernel/drivers/mtd/nand/raw/nand.ko",
     "kernel/drivers/mtd/nand/raw/nandsim.ko",
+    # the result disk
+    "kernel/drivers/virtio/virtio.ko",
+    "kernel/drivers/virtio/virtio_ring.ko",
+    "kernel/drivers/virtio/virtio_pci_modern_dev.ko",
+    "kernel/drivers/virtio/virtio_pci_legacy_dev.ko",
+    "kernel/drivers/virtio/virtio_pci.ko",
+    "kernel/drivers/block/virtio_blk.ko",
 ]
+RESULT_DISK_SIZE = 64 << 20
 LIBRARY_DIRS = ["lib/mipsel-linux-gnu", "usr/lib/mipsel-linux-gnu", "lib"]
 
 BOOT_TIMEOUT = 300  # seconds; a wedged guest must not hang the test run
@@ -111,6 +121,7 @@ class Result:
     ecc_failures: int
     size: int
     erase_size: int
+    seconds: float  # from loading the flash driver to the partition's dump
     files: dict
 
     @property
@@ -195,7 +206,9 @@ def _modules_dep(root, release):
     stage = cache_dir() / "modules"
     with _locked(cache_dir()):
         tree = stage / "lib/modules" / release
-        if not (tree / "modules.dep").exists():
+        stamp = stage / "modules.list"
+        wanted = "\n".join(MODULES)
+        if not stamp.exists() or stamp.read_text() != wanted:
             shutil.rmtree(stage, ignore_errors=True)
             for rel in MODULES:
                 (tree / rel).parent.mkdir(parents=True, exist_ok=True)
@@ -203,6 +216,7 @@ def _modules_dep(root, release):
             for name in ("modules.builtin", "modules.builtin.modinfo", "modules.order"):
                 shutil.copy2(root / "lib/modules" / release / name, tree / name)
             _run(["depmod", "-b", str(stage), release])
+            stamp.write_text(wanted)
     return tree
 
 
@@ -303,7 +317,7 @@ def _base_archive(root, tool):
     _, release = _kernel(root)
     tree = _modules_dep(root, release)
     for path in sorted(tree.rglob("*")):
-        if path.is_file():
+        if path.is_file() and path.name != "modules.list":
             archive.file(f"lib/modules/{release}/{path.relative_to(tree)}", path.read_bytes())
     return archive
 
@@ -328,52 +342,41 @@ class BootError(RuntimeError):
     pass
 
 
-def _parse(console):
-    results, errors, done = {}, [], False
-    current, file_name, chunks = None, None, []
+def _parse_console(console):
+    errors, done, ready = [], False, None
     for raw in console.splitlines():
         line = raw.rstrip("\r")
-        if file_name is not None:
-            if line == f"{MARK}eof {file_name}":
-                current["files"][file_name] = gzip.decompress(base64.b64decode("".join(chunks)))
-                file_name, chunks = None, []
-            else:
-                chunks.append(line.strip())
-            continue
         if not line.startswith(MARK):
             continue
         word, _, rest = line[len(MARK):].partition(" ")
-        if word == "begin":
-            current = {"name": rest, "files": {}}
-        elif word == "file":
-            file_name = rest
-        elif word == "end":
-            results[rest] = Result(
-                name=rest, status=current["status"], erases=int(current["erases"]),
-                ecc_failures=int(current["ecc_failures"]), size=int(current["size"]),
-                erase_size=int(current["erasesize"]), files=current["files"])
-            current = None
-        elif word == "done":
+        if word == "done":
             done = True
+        elif word == "ready":
+            ready = int(rest.split()[-1]) / 100
         elif word == "error":
             errors.append(rest)
-        elif current is not None:
-            current[word] = rest
-    return results, errors, done
+    return errors, done, ready
 
 
-def _without_files(console):
-    """The console less the files' bodies, for people to read."""
-    shown, in_file = [], False
-    for line in console.splitlines(True):
-        if line.startswith(MARK + "file "):
-            in_file = True
-        elif line.startswith(MARK + "eof "):
-            in_file = False
-            continue
-        if not in_file:
-            shown.append(line)
-    return "".join(shown)
+def _read_results(disk):
+    """The scenario folders the guest wrote to the result disk, as Results."""
+    files = {}
+    with open(disk, "rb") as f, contextlib.suppress(tarfile.ReadError):
+        with tarfile.open(fileobj=f, mode="r:") as tar:
+            for member in tar.getmembers():
+                parts = Path(member.name).parts
+                parts = parts[1:] if parts[:1] == (".",) else parts
+                if member.isfile() and len(parts) == 2:
+                    files.setdefault(parts[0], {})[parts[1]] = tar.extractfile(member).read()
+    results = {}
+    for name, content in files.items():
+        facts = dict(line.split(" ", 1) for line in content.pop("facts").decode().splitlines())
+        results[name] = Result(
+            name=name, status=facts["status"], erases=int(facts["erases"]),
+            ecc_failures=int(facts["ecc_failures"]), size=int(facts["size"]),
+            erase_size=int(facts["erasesize"]), seconds=int(facts["centiseconds"]) / 100,
+            files=content)
+    return results
 
 
 def boot(scenarios, tool, log=None):
@@ -388,9 +391,14 @@ def boot(scenarios, tool, log=None):
     with tempfile.TemporaryDirectory(prefix="mtdmac-vm-") as tmp:
         initrd = Path(tmp) / "initrd.cpio"
         initrd.write_bytes(archive.bytes())
+        disk = Path(tmp) / "results.img"
+        with open(disk, "wb") as f:
+            f.truncate(RESULT_DISK_SIZE)
         cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
                "-monitor", "none", "-nic", "none", "-vga", "none", "-no-reboot", "-kernel", str(kernel),
-               "-initrd", str(initrd), "-append", "console=ttyS0 panic=1 quiet"]
+               "-initrd", str(initrd), "-append", "console=ttyS0 panic=1 quiet",
+               "-drive", f"file={disk},format=raw,if=none,id=results",
+               "-device", "virtio-blk-pci,drive=results"]
         start = time.monotonic()
         try:
             proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
@@ -398,16 +406,18 @@ def boot(scenarios, tool, log=None):
         except subprocess.TimeoutExpired as e:
             raise BootError(f"the virtual box did not power off within {BOOT_TIMEOUT} s:\n"
                             + (e.stdout or b"").decode(errors="replace")[-4000:]) from None
+        elapsed = time.monotonic() - start
         console = proc.stdout.decode(errors="replace")
-        if log:
-            log(f"virtual box: boot with {len(scenarios)} scenarios took "
-                f"{time.monotonic() - start:.1f} s")
-    results, errors, done = _parse(console)
-    expected_end = not scenarios or not scenarios[-1].power_cut
-    if errors or (expected_end and not done) or len(results) != len(scenarios):
+        results = _read_results(disk)
+    errors, done, ready = _parse_console(console)
+    if log:
+        log(f"virtual box: {elapsed:.1f} s for a boot with {len(scenarios)} scenarios"
+            f" (guest up after {ready} s; "
+            + ", ".join(f"{r.name} {r.seconds:.1f} s" for r in results.values()) + ")")
+    if errors or not done or len(results) != len(scenarios):
         raise BootError("the virtual box did not run every scenario"
                         + (f" (errors: {errors})" if errors else "") + ":\n"
-                        + _without_files(console)[-6000:] + proc.stderr.decode(errors="replace"))
+                        + console[-6000:] + proc.stderr.decode(errors="replace"))
     return results
 
 
