@@ -11,7 +11,7 @@ destroyed, because it dumps the damaged flash.
 Then two tools start at once on a box with the wrong address, several times;
 the table says what they leave and whether one more run repairs it.
 
-    power_cut.py BINARY [--wrapper "valgrind -q"]
+    power_cut.py BINARY [--wrapper "valgrind -q"] [--trials 6]
 """
 
 import argparse
@@ -22,7 +22,6 @@ from boxes import (DERIVED, OTHER, SERIAL_ID, block_state, erases, partition_wit
                    survival, survival_text, write_backs)
 
 CUTS = [0, 1, 139, 140, 141, 147, 148, 512, 4096, 65535]
-TWO_AT_ONCE_TRIALS = 6
 
 
 def tail(run):
@@ -80,11 +79,11 @@ def sweep(binary, wrapper):
     return failures
 
 
-def two_at_once(binary, wrapper):
+def two_at_once(binary, wrapper, trials):
     failures = []
     original = partition_with(OTHER)
-    print(f"\ntwo tools at once, {TWO_AT_ONCE_TRIALS} trials:")
-    for trial in range(TWO_AT_ONCE_TRIALS):
+    print(f"\ntwo tools at once, {trials} trials:")
+    for trial in range(trials):
         box = simbox.Box(partition=original, serial_id=SERIAL_ID)
         both = box.run(binary, wrapper=wrapper, copies=2)
         ok, ref, _ = block_state(both.partition)
@@ -109,12 +108,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("binary")
     parser.add_argument("--wrapper", default="")
+    parser.add_argument("--trials", type=int, default=6, help="runs of two tools at once")
     args = parser.parse_args()
     wrapper = shlex.split(args.wrapper)
-    failures = sweep(args.binary, wrapper) + two_at_once(args.binary, wrapper)
+    failures = sweep(args.binary, wrapper) + two_at_once(args.binary, wrapper, args.trials)
     for failure in failures:
         print("FAILED:", failure, file=sys.stderr)
-    print(f"\npower cuts: {len(CUTS) + 1 + TWO_AT_ONCE_TRIALS} checked, {len(failures)} failures")
+    print(f"\npower cuts: {len(CUTS) + 1 + args.trials} checked, {len(failures)} failures")
     return 1 if failures else 0
 
 
