@@ -297,8 +297,9 @@ def _build_box(scratch, config):
             os.symlink(os.path.join(real_proc, name), os.path.join(new_proc, name))
     serial = _read(os.path.join(inputs, "serialid"))
     if serial is not None:
-        os.makedirs(os.path.join(new_proc, "stb", "info"))
-        _write(os.path.join(new_proc, "stb", "info", "serialid"), serial, 0o444)
+        path = new_proc + SERIAL_ID[len("/proc"):]
+        os.makedirs(os.path.dirname(path))
+        _write(path, serial, 0o444)
 
     for source, target in ((new_tmp, "/tmp"), (new_dev, "/dev"), (new_proc, "/proc")):
         _mount(source, target, None, MS_MOVE)
