@@ -2,8 +2,9 @@
 #
 # A scenario folder holds: name; flash (module and its parameters); device
 # (index of the MTD device that is the box's /dev/mtd3); seed (the partition's
-# bytes); serialid (absent: the box has no such entry); cut (present: the power
-# goes right after the erase).
+# bytes; absent: the flash stays as the scenario before left it); serialid
+# (absent: the box has no such entry); cut (present: the power goes right
+# after the erase).
 
 # Lines for the host; everything else on the console is noise to it.
 say() { echo "@@mtdmac-vm $*"; }
@@ -56,6 +57,7 @@ finish_scenario() {
   out=/vm/out
   dd if=/dev/mtd3 of=$out/partition bs=512 2>$out/readback
   dmesg -c >$out/kernel
+  cp /.proc/mtd $out/mtd
   {
     echo "status $1"
     echo "centiseconds $(($(now_cs) - VM_STARTED))"
@@ -74,8 +76,10 @@ run_scenario() {
   read -r VM_SCENARIO <"$dir/name"
   read -r VM_DEVICE <"$dir/device"
   export VM_STARTED VM_SCENARIO VM_DEVICE
-  load_flash "$dir"
-  dd if="$dir/seed" of=/dev/mtd3 bs=512 2>/dev/null || say "error seeding $VM_SCENARIO"
+  if [ -f "$dir/seed" ]; then
+    load_flash "$dir"
+    dd if="$dir/seed" of=/dev/mtd3 bs=512 2>/dev/null || say "error seeding $VM_SCENARIO"
+  fi
   if [ -f "$dir/serialid" ]; then
     cp "$dir/serialid" /proc/stb/info/serialid
   else
