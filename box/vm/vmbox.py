@@ -417,7 +417,8 @@ def boot(scenarios, tool, log=None):
     if log:
         log(f"virtual box: {elapsed:.1f} s for a boot with {len(scenarios)} scenarios"
             f" (guest up after {ready} s; "
-            + ", ".join(f"{r.name} {r.seconds:.1f} s" for r in results.values()) + ")")
+            + ", ".join(f"{s.name} {results[s.name].seconds:.1f} s"
+                        for s in scenarios if s.name in results) + ")")
     if errors or not done or len(results) != len(scenarios):
         raise BootError("the virtual box did not run every scenario"
                         + (f" (errors: {errors})" if errors else "") + ":\n"
