@@ -452,7 +452,7 @@ def _main():
                   log=lambda m: print(m, file=sys.stderr))["run"]
     sys.stdout.write(result.report.decode(errors="replace"))
     sys.stdout.write(result.files["stderr"].decode(errors="replace"))
-    print(f"-- exit status {result.status}; {result.erases} erase blocks erased; "
+    print(f"-- exit status {result.status}; {result.erases} erase requests reached the flash; "
           f"partition {result.size} bytes on {args.flash}")
     if args.out:
         Path(args.out).write_bytes(result.partition)
