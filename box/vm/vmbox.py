@@ -24,12 +24,9 @@ Command line: `vmbox.py fetch`, `vmbox.py run --help`.
 """
 
 import argparse
-import base64
 import contextlib
 import dataclasses
 import fcntl
-import gzip
-import io
 import os
 import shutil
 import subprocess
@@ -398,9 +395,12 @@ def boot(scenarios, tool, log=None):
         disk = Path(tmp) / "results.img"
         with open(disk, "wb") as f:
             f.truncate(RESULT_DISK_SIZE)
+        # No NIC and no VGA: their option ROMs are not in qemu-system-mips
+        # when installed without its recommended packages.
         cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
-               "-monitor", "none", "-nic", "none", "-vga", "none", "-no-reboot", "-kernel", str(kernel),
-               "-initrd", str(initrd), "-append", "console=ttyS0 panic=1 quiet",
+               "-monitor", "none", "-nic", "none", "-vga", "none", "-no-reboot",
+               "-kernel", str(kernel), "-initrd", str(initrd),
+               "-append", "console=ttyS0 panic=1 quiet",
                "-drive", f"file={disk},format=raw,if=none,id=results",
                "-device", "virtio-blk-pci,drive=results"]
         start = time.monotonic()
