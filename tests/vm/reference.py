@@ -100,6 +100,9 @@ def expected_run(partition, serial_id):
     if serial_id is None:
         report.append("making /proc/stb/info/serialid failed!\n")
         return report, 0, partition
+    if not serial_id:
+        report.append("reading /proc/stb/info/serialid failed!\n")
+        return report, 0, partition
     text = serial_id[:20].decode("latin-1")
     value = strtol16(text)
     report.append(f"serialid = {text}\n")

@@ -62,6 +62,7 @@ def plan():
         vmbox.Scenario("large_corrupt_block", large, partition(bytes(bad), large.size),
                        BOX_SERIAL),
         vmbox.Scenario("missing_serial_id", small, partition(good(OTHER_MAC), small.size), None),
+        vmbox.Scenario("empty_serial_id", small, partition(good(OTHER_MAC), small.size), b""),
         vmbox.Scenario("power_cut", small, partition(good(OTHER_MAC), small.size), BOX_SERIAL,
                        power_cut=True),
     ]
@@ -143,9 +144,11 @@ class VirtualBox(unittest.TestCase):
                 tail = slice(ref.IMAGE_SIZE, None)
                 self.assertEqual(result.partition[tail], self.scenarios[name].seed[tail])
 
-    def test_missing_serial_id_writes_nothing(self):
-        result = self.assert_run("missing_serial_id")
-        self.assertEqual(result.partition, self.scenarios["missing_serial_id"].seed)
+    def test_missing_or_empty_serial_id_writes_nothing(self):
+        for name in ("missing_serial_id", "empty_serial_id"):
+            with self.subTest(name):
+                result = self.assert_run(name)
+                self.assertEqual(result.partition, self.scenarios[name].seed)
 
     def test_power_cut_between_erase_and_write_is_repaired_next_boot(self):
         scenario, cut = self.scenarios["power_cut"], self.results["power_cut"]
