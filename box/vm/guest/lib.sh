@@ -76,7 +76,9 @@ run_scenario() {
   read -r VM_SCENARIO <"$dir/name"
   read -r VM_DEVICE <"$dir/device"
   export VM_STARTED VM_SCENARIO VM_DEVICE
+  # A seed makes a new box; without one the box goes on, /tmp and all.
   if [ -f "$dir/seed" ]; then
+    rm -f /tmp/mac.bin
     load_flash "$dir"
     dd if="$dir/seed" of=/dev/mtd3 bs=512 2>/dev/null || say "error seeding $VM_SCENARIO"
   fi
@@ -87,7 +89,7 @@ run_scenario() {
   fi
   path=$PATH
   if [ -e "$dir/cut" ]; then path=/vm/cut:$PATH; fi
-  rm -rf /vm/out /tmp/mac.bin
+  rm -rf /vm/out
   mkdir -p /vm/out
   dmesg -c >/dev/null
   VM_ERASES_BEFORE=$(erase_count)
