@@ -12,7 +12,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent.parent / "tests" / "vm")]
 
-import reference  # noqa: E402
+import expected as reference  # noqa: E402
 import vmbox  # noqa: E402
 
 SERIAL_ID = b"0012abcd\n"

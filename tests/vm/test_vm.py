@@ -17,7 +17,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent.parent / "box" / "vm"))
 
-import reference as ref  # noqa: E402
+import expected as ref  # noqa: E402
 import vmbox  # noqa: E402
 
 TOOL = None
