@@ -10,17 +10,15 @@ endif()
 # Nothing is exported from the executable, so hidden symbols keep the
 # dynamic symbol table down to the C library's functions (on MIPS every global
 # symbol would otherwise land in it, for the GOT).
-target_compile_options(mtdmac_core PRIVATE -fvisibility=hidden)
-target_compile_options(mtdmac PRIVATE -fvisibility=hidden)
-
+set(MTDMAC_SHIPPED_FLAGS -fvisibility=hidden)
 if(MTDMAC_MIPS)
   # Position-dependent code with PLT calls: PIC on MIPS loads every address
   # through $gp and the GOT. Whatever links the tool's code is then no PIE.
-  set(MTDMAC_MIPS_FLAGS -fno-pie -mplt)
-  target_compile_options(mtdmac_core PRIVATE ${MTDMAC_MIPS_FLAGS})
-  target_compile_options(mtdmac PRIVATE ${MTDMAC_MIPS_FLAGS})
+  list(APPEND MTDMAC_SHIPPED_FLAGS -fno-pie -mplt)
   target_link_options(mtdmac_core INTERFACE -no-pie)
 endif()
+target_compile_options(mtdmac_core PRIVATE ${MTDMAC_SHIPPED_FLAGS})
+target_compile_options(mtdmac PRIVATE ${MTDMAC_SHIPPED_FLAGS})
 
 # The tool is a handful of functions, most called once: inlining them across
 # files takes a tenth off the binary. Release builds only.
@@ -31,8 +29,7 @@ set(MTDMAC_IPO_TARGETS mtdmac_core mtdmac)
 # The sanitizers have no static runtime.
 if(NOT MTDMAC_SANITIZE)
   add_executable(mtdmac-static src/update/main.cpp)
-  target_compile_options(mtdmac-static PRIVATE ${MTDMAC_TOOL_FLAGS} -fvisibility=hidden
-                                               $<$<BOOL:${MTDMAC_MIPS}>:${MTDMAC_MIPS_FLAGS}>)
+  target_compile_options(mtdmac-static PRIVATE ${MTDMAC_TOOL_FLAGS} ${MTDMAC_SHIPPED_FLAGS})
   target_link_libraries(mtdmac-static PRIVATE mtdmac_core)
   target_link_options(mtdmac-static PRIVATE -static -Wl,--gc-sections)
   install(TARGETS mtdmac-static RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -52,8 +49,8 @@ if(MTDMAC_MIPS)
   get_target_property(_mtdmac_core_sources mtdmac_core SOURCES)
   add_library(mtdmac_core_mips32 OBJECT ${_mtdmac_core_sources} src/update/main.cpp)
   target_include_directories(mtdmac_core_mips32 PRIVATE src)
-  target_compile_options(mtdmac_core_mips32 PRIVATE ${MTDMAC_TOOL_FLAGS} -fvisibility=hidden
-                                                    ${MTDMAC_MIPS_FLAGS} -march=mips32)
+  target_compile_options(mtdmac_core_mips32 PRIVATE ${MTDMAC_TOOL_FLAGS} ${MTDMAC_SHIPPED_FLAGS}
+                                                    -march=mips32)
   add_executable(mtdmac-mips32 $<TARGET_OBJECTS:mtdmac_core_mips32>)
   target_link_options(mtdmac-mips32 PRIVATE -no-pie -Wl,--gc-sections -Wl,--as-needed)
 endif()
