@@ -2,7 +2,8 @@
 """The installed mtdmac on the simulated box, from the partition's first dump
 to its write-back. Expected reports come from reference.py.
 
-    e2e_test.py --binary PREFIX/sbin/mtdmac [--emulator="qemu-mipsel -L ..."] [TestClass ...]
+    e2e_test.py --binary PREFIX/sbin/mtdmac [--emulator="qemu-mipsel -L ..."] [--version X.Y.Z]
+                [TestClass ...]
 """
 
 import argparse
@@ -20,6 +21,7 @@ import simbox  # noqa: E402
 
 BINARY = None
 EMULATOR = []
+VERSION = None
 
 DUMP = "dd if=/dev/mtd3 of=/tmp/mac.bin"
 ERASE = "flash_eraseall /dev/mtd3"
@@ -161,9 +163,27 @@ class SerialIdTest(BoxTest):
 
 class CommandLineTest(BoxTest):
     def test_arguments_are_ignored(self):
-        for argv in (["--help"], ["-n", "/dev/mtd0"], ["x" * 300, ""]):
+        for argv in (["start"], ["-n", "/dev/mtd0"], ["-help", "--versions"], ["x" * 300, ""]):
             with self.subTest(argv=[a[:12] for a in argv]):
                 self.rewrite(partition(OTHER), argv=argv)
+
+    def test_help_and_version_touch_nothing(self):
+        data = partition(OTHER)
+        stale = pattern(SIZE, seed=1)
+        for argv in (["--help"], ["-h"], ["--version"], ["start", "-V"]):
+            with self.subTest(argv=argv):
+                box = simbox.Box(partition=data, serial_id=SERIAL, working_file=stale)
+                run = self.run_box(box, argv=argv)
+                if argv[-1] in ("--help", "-h"):
+                    self.assertTrue(run.stdout.startswith(b"Usage: mtdmac\n"), run.stdout)
+                    self.assertIn(b"Exit status:", run.stdout)
+                else:
+                    self.assertRegex(run.stdout, rb"^mtdmac [0-9]+\.[0-9]+\.[0-9]+\n\Z")
+                    if VERSION:
+                        self.assertEqual(run.stdout, f"mtdmac {VERSION}\n".encode())
+                self.assertEqual((run.status, run.stderr, run.commands), (0, b"", []))
+                self.assertEqual(run.partition, data)
+                self.assertEqual(run.working_file, stale)
 
     def test_report_keeps_its_order_in_a_pipe_and_a_file(self):
         # The erase prints its progress line, then the tool reports it failed.
@@ -242,12 +262,14 @@ class BoxIsolationTest(BoxTest):
 
 
 def main():
-    global BINARY, EMULATOR
+    global BINARY, EMULATOR, VERSION
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
     parser.add_argument("--emulator", default="", help="command prefix, e.g. qemu-mipsel -L ...")
+    parser.add_argument("--version", help="the version --version must print (the project's)")
     args, rest = parser.parse_known_args()
     BINARY = args.binary
+    VERSION = args.version
     EMULATOR = shlex.split(args.emulator)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
