@@ -15,6 +15,10 @@ erase requests it caused and the partition's bytes come back to the host on
 a result disk (the console is slow under emulation). A power-cut scenario
 ends the boot right after flash_eraseall.
 
+A boot can also go as a box's does: busybox init runs the box's rcS, which
+starts the given init script; once the boot has ended, the partition and the
+report the script kept come back (`boot(..., init_script=...)`).
+
 Python use:
 
     results = boot([Scenario("name", nandsim(4), seed, b"0012abcd\\n")], tool)
@@ -287,6 +291,10 @@ class Cpio:
         self.dir(str(Path(name).parent))
         self._entry(name, 0o100000 | mode, data)
 
+    def symlink(self, name, target):
+        self.dir(str(Path(name).parent))
+        self._entry(name, 0o120777, target.encode())
+
     def node(self, name, major, minor):
         self.dir(str(Path(name).parent))
         self._entry(name, 0o020600, rdev=(major, minor))
@@ -318,6 +326,17 @@ def _base_archive(root, tool):
         if path.is_file() and path.name != "modules.list":
             archive.file(f"lib/modules/{release}/{path.relative_to(tree)}", path.read_bytes())
     return archive
+
+
+def _add_boot(archive, init_script):
+    """busybox init with an inittab and an rcS, as a box's firmware has them,
+    and the init script under test among the box's services."""
+    archive.symlink("sbin/init", "/bin/busybox")
+    archive.file("vm/boot", (GUEST / "boot").read_bytes(), 0o755)
+    archive.file("etc/inittab", (GUEST / "etc/inittab").read_bytes())
+    archive.file("etc/init.d/rcS", (GUEST / "etc/init.d/rcS").read_bytes(), 0o755)
+    archive.file("etc/init.d/mtdmac", Path(init_script).read_bytes(), 0o755)
+    archive.dir("var/log")
 
 
 def _add_scenarios(archive, scenarios):
@@ -378,17 +397,26 @@ def _read_results(disk):
     return results
 
 
-def boot(scenarios, tool, log=None):
+def boot(scenarios, tool, log=None, init_script=None):
     """Boots the virtual box once with the scenarios; returns their results by
-    name. A power-cut scenario, if any, must be the last one."""
+    name. A power-cut scenario, if any, must be the last one. With an init
+    script, busybox init boots the box through it, with the one scenario's
+    flash and serial id; the result's report is what the script kept in
+    /var/log/mtdmac.log and its status is "boot"."""
     if any(s.power_cut for s in scenarios[:-1]):
         raise ValueError("a power cut ends the boot: it must be the last scenario")
     if scenarios and scenarios[0].seed is None:
         raise ValueError("the first scenario of a boot needs a seed")
+    if init_script and (len(scenarios) != 1 or scenarios[0].power_cut):
+        raise ValueError("a boot through an init script takes one scenario, without a power cut")
     root = fetch()
     kernel, _ = _kernel(root)
     archive = _base_archive(root, tool)
     _add_scenarios(archive, scenarios)
+    append = "console=ttyS0 panic=1 quiet"
+    if init_script:
+        _add_boot(archive, init_script)
+        append += " rdinit=/sbin/init"
     with tempfile.TemporaryDirectory(prefix="mtdmac-vm-") as tmp:
         initrd = Path(tmp) / "initrd.cpio"
         initrd.write_bytes(archive.bytes())
@@ -400,7 +428,7 @@ def boot(scenarios, tool, log=None):
         cmd = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nographic",
                "-monitor", "none", "-nic", "none", "-vga", "none", "-no-reboot",
                "-kernel", str(kernel), "-initrd", str(initrd),
-               "-append", "console=ttyS0 panic=1 quiet",
+               "-append", append,
                "-drive", f"file={disk},format=raw,if=none,id=results",
                "-device", "virtio-blk-pci,drive=results"]
         start = time.monotonic()

@@ -2,8 +2,9 @@
 """The mipsel mtdmac on the virtual box (a real MIPS Linux under QEMU), on one
 flash type: every scenario but the repair after the power cut runs in one
 boot; the power cut ends that boot and a second boot repairs the partition.
+AtBoot boots the box through busybox init and the init script of dist/.
 
-    test_vm.py --tool build/mipsel-release/mtdmac --flash nandsim [unittest args]
+    test_vm.py --tool build/mipsel-release/mtdmac --flash nandsim [VirtualBox|AtBoot]
 """
 
 import argparse
@@ -22,6 +23,7 @@ import vmbox  # noqa: E402
 
 TOOL = None
 FLASH = None
+INIT_SCRIPT = HERE.parent.parent / "dist" / "sysvinit" / "mtdmac"
 
 BOX_SERIAL = b"0012abcd\n"
 BOX_MAC = bytes.fromhex("02c47a12abcd")
@@ -72,7 +74,27 @@ def log(message):
     print(message, file=sys.stderr)
 
 
-class VirtualBox(unittest.TestCase):
+class VmTest(unittest.TestCase):
+    def assert_report(self, result, expected):
+        actual = result.report.decode("latin-1")
+        problem = ref.match_report(actual, expected)
+        if problem:
+            shown = "".join("<commands' output>\n" if p is ref.COMMANDS else p for p in expected)
+            diff = "".join(difflib.unified_diff(shown.splitlines(True), actual.splitlines(True),
+                                                "expected", "actual"))
+            self.fail(f"{result.name}: {problem}\n{diff}")
+
+    def assert_partition(self, result, expected):
+        actual = result.partition
+        if actual != expected:
+            wrong = [i for i in range(min(len(actual), len(expected))) if actual[i] != expected[i]]
+            self.fail(f"{result.name}: partition of {len(actual)} bytes, expected {len(expected)};"
+                      f" {len(wrong)} bytes differ, the first at {wrong[:1]}: "
+                      f"{actual[wrong[0]:wrong[0] + 8].hex() if wrong else ''} instead of "
+                      f"{expected[wrong[0]:wrong[0] + 8].hex() if wrong else ''}")
+
+
+class VirtualBox(VmTest):
     @classmethod
     def setUpClass(cls):
         cls.scenarios = {s.name: s for s in plan()}
@@ -83,15 +105,6 @@ class VirtualBox(unittest.TestCase):
                                 cls.results["power_cut"].partition, cut.serial_id)
         cls.scenarios[repair.name] = repair
         cls.results.update(vmbox.boot([repair], TOOL, log=log))
-
-    def assert_report(self, result, expected):
-        actual = result.report.decode("latin-1")
-        problem = ref.match_report(actual, expected)
-        if problem:
-            shown = "".join("<commands' output>\n" if p is ref.COMMANDS else p for p in expected)
-            diff = "".join(difflib.unified_diff(shown.splitlines(True), actual.splitlines(True),
-                                                "expected", "actual"))
-            self.fail(f"{result.name}: {problem}\n{diff}")
 
     def assert_run(self, name):
         """The run's report, status and partition are the expected ones, it
@@ -109,15 +122,6 @@ class VirtualBox(unittest.TestCase):
             self.assertEqual(result.erases, 0, "erased although nothing was to be written")
         self.assertEqual(result.ecc_failures, 0, result.files["kernel"])
         return result
-
-    def assert_partition(self, result, expected):
-        actual = result.partition
-        if actual != expected:
-            wrong = [i for i in range(min(len(actual), len(expected))) if actual[i] != expected[i]]
-            self.fail(f"{result.name}: partition of {len(actual)} bytes, expected {len(expected)};"
-                      f" {len(wrong)} bytes differ, the first at {wrong[:1]}: "
-                      f"{actual[wrong[0]:wrong[0] + 8].hex() if wrong else ''} instead of "
-                      f"{expected[wrong[0]:wrong[0] + 8].hex() if wrong else ''}")
 
     def test_correct_block_is_left_untouched(self):
         result = self.assert_run("correct_block")
@@ -158,6 +162,21 @@ class VirtualBox(unittest.TestCase):
         self.assertGreater(cut.erases, 0)
         self.assert_partition(cut, b"\xff" * scenario.flash.size)
         result = self.assert_run("after_power_cut")
+
+
+class AtBoot(VmTest):
+    def test_init_script_fixes_the_block_before_the_boot_ends(self):
+        # busybox init runs the box's rcS, which starts the installed script;
+        # the partition is read back once rcS has ended.
+        small = flash()
+        seed = {s.name: s for s in plan()}["other_address"].seed
+        scenario = vmbox.Scenario("at_boot", small, seed, BOX_SERIAL)
+        result = vmbox.boot([scenario], TOOL, log=log, init_script=INIT_SCRIPT)["at_boot"]
+        report, status, after = ref.expected_run(seed, BOX_SERIAL)
+        self.assertEqual((status, report[-1]), (0, ref.COMMANDS), "not a rewrite")
+        self.assert_report(result, report)
+        self.assert_partition(result, after)
+        self.assertGreater(result.erases, 0)
 
 
 def main():

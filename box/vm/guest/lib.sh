@@ -6,6 +6,33 @@
 # (absent: the box has no such entry); cut (present: the power goes right
 # after the erase).
 
+# What the box's kernel and firmware give every scenario: busybox's applets,
+# the mounts, the serial-id entry's folder, the erase counter, the result disk.
+start_box() {
+  /bin/busybox --install -s /bin
+  export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+  mkdir -p /dev /sys /tmp /.proc /proc
+  mount -t devtmpfs dev /dev
+  mount -t proc proc /.proc
+  mount -t sysfs sys /sys
+  mount -t tmpfs tmp /tmp
+  mount -t tracefs trace /sys/kernel/tracing
+  # Kernel messages would mix with the lines for the host.
+  dmesg -n 1
+  # procfs takes no new folders: the box's /proc is a tmpfs that holds the
+  # serial-id entry and links to everything the kernel's procfs has.
+  mount -t tmpfs box-proc /proc
+  for entry in /.proc/*; do
+    ln -s "$entry" "/proc/${entry#/.proc/}"
+  done
+  mkdir -p /proc/stb/info
+  count_erases_init
+  mkdir -p /vm/results
+  modprobe virtio_pci
+  modprobe virtio_blk
+  [ -b /dev/vda ] || say "error no result disk"
+}
+
 # Lines for the host; everything else on the console is noise to it.
 say() { echo "@@mtdmac-vm $*"; }
 
@@ -70,7 +97,8 @@ finish_scenario() {
   say "scenario $VM_SCENARIO: status $1"
 }
 
-run_scenario() {
+# Sets the box up for the scenario in folder $1; the tool runs after it.
+prepare_scenario() {
   dir=$1
   VM_STARTED=$(now_cs)
   read -r VM_SCENARIO <"$dir/name"
@@ -95,6 +123,10 @@ run_scenario() {
   VM_ERASES_BEFORE=$(erase_count)
   VM_ECC_BEFORE=$(mtd_value ecc_failures)
   export VM_ERASES_BEFORE VM_ECC_BEFORE
+}
+
+run_scenario() {
+  prepare_scenario "$1"
   (cd / && PATH=$path mtdmac >/vm/out/report 2>/vm/out/stderr)
   finish_scenario $?
 }
