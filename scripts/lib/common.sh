@@ -28,4 +28,8 @@ ensure_packages() {
 # Packages every build on the host needs.
 HOST_PACKAGES=(cmake make g++ libgtest-dev clang-format python3 git)
 
+# Builds and test runs of the presets (cmake --workflow) use every core.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
+
 step() { printf '\n== %s\n' "$*"; }

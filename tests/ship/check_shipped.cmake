@@ -1,5 +1,5 @@
 # cmake -DREADELF=... -DDYNAMIC=... -DSTATIC=... -DPOINTER_SIZE=4|8
-#       -DBYTE_ORDER=LITTLE_ENDIAN|BIG_ENDIAN -DMIPS=ON|OFF -P CheckShipped.cmake
+#       -DBYTE_ORDER=LITTLE_ENDIAN|BIG_ENDIAN -DMIPS=ON|OFF -P check_shipped.cmake
 # Fails unless both binaries are built for the configured target and the
 # dynamic one needs the C library alone: no libstdc++, no libgcc_s, no libm.
 

@@ -1,4 +1,4 @@
-# cmake -DREADELF=... -DOBJDUMP=... -DOBJECTS=a.o|b.o|... -P CheckMips32.cmake
+# cmake -DREADELF=... -DOBJDUMP=... -DOBJECTS=a.o|b.o|... -P check_mips32.cmake
 # Fails unless every object is marked MIPS32 release 1 and its code holds none
 # of the instructions that release 2 added.
 
