@@ -33,9 +33,8 @@ std::int32_t parse_serial_value(std::span<const char> text) {
     negative = text[i] == '-';
     ++i;
   }
-  // "0x" counts as a prefix only when a digit follows; otherwise the 0 is the number.
-  if (i + 2 < n && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-      hex_value(text[i + 2]) >= 0) {
+  // A "0x" with no digit after it reads as 0, as the bare 0 would.
+  if (i + 1 < n && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
     i += 2;
   }
   // The magnitude saturates just past the 32-bit range, so it never overflows.
@@ -72,25 +71,23 @@ MacAddress derive_mac(std::int32_t serial) {
   return address;
 }
 
-int read_serial_mac(const char* path, std::FILE* out, MacAddress& address) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
-    std::fprintf(out, "making %s failed!\n", path);
-    return -1;
-  }
+int read_serial_mac(Platform& platform, std::FILE* out, MacAddress& address) {
   // Room for the terminator, so the text prints as a string of exactly the bytes read.
   char text[kSerialTextMax + 1] = {};
-  const std::size_t count = std::fread(text, 1, kSerialTextMax, file);
+  const int count = platform.read_serial_id(std::span<char>(text, kSerialTextMax));
+  if (count < 0) {
+    std::fprintf(out, "making %s failed!\n", kSerialIdPath);
+    return -1;
+  }
   if (count == 0) {
-    std::fclose(file);
-    std::fprintf(out, "reading %s failed!\n", path);
+    std::fprintf(out, "reading %s failed!\n", kSerialIdPath);
     return -2;
   }
-  text[count] = '\0';
-  const std::int32_t serial = parse_serial_value(std::span<const char>(text, count));
+  const auto length = static_cast<std::size_t>(count);
+  text[length] = '\0';
+  const std::int32_t serial = parse_serial_value(std::span<const char>(text, length));
   std::fprintf(out, "serialid = %s\n", text);
   std::fprintf(out, "serialid = %x, %d\n", static_cast<unsigned>(serial), static_cast<int>(serial));
-  std::fclose(file);
   address = derive_mac(serial);
   return 0;
 }

@@ -8,9 +8,11 @@
 #include <span>
 
 #include "mac_block/mac_block.h"
+#include "update/platform.h"
 
 namespace mtdmac {
 
+inline constexpr const char* kSerialIdPath = "/proc/stb/info/serialid";
 inline constexpr std::size_t kSerialTextMax = 20;
 inline constexpr MacAddress kVendorPrefix = {0x02, 0xC4, 0x7A, 0x00, 0x00, 0x00};
 
@@ -21,9 +23,10 @@ std::int32_t parse_serial_value(std::span<const char> text);
 // The vendor prefix followed by the low 24 bits of the serial value.
 MacAddress derive_mac(std::int32_t serial);
 
-// One read of at most 20 bytes from path; prints the two serial-id lines and
-// fills address. Returns -1 if path cannot be opened and -2 if nothing could
-// be read; address is then left untouched.
-int read_serial_mac(const char* path, std::FILE* out, MacAddress& address);
+// One read of at most 20 bytes of the serial-id entry through the platform;
+// prints the two serial-id lines and fills address. Returns -1 if the entry
+// cannot be opened and -2 if nothing could be read; address is then left
+// untouched.
+int read_serial_mac(Platform& platform, std::FILE* out, MacAddress& address);
 
 }  // namespace mtdmac

@@ -52,5 +52,5 @@ int main(int argc, char** argv) {
     }
   }
   static std::array<std::uint8_t, mtdmac::kImageSize> image{};
-  return mtdmac::run_update(image, mtdmac::box_system());
+  return static_cast<int>(mtdmac::run_update(image, mtdmac::box_platform(), stdout));
 }

@@ -1,8 +1,7 @@
 #include "update/update.h"
 
-#include <unistd.h>
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 #include "diag/hex_dump.h"
 #include "serial_id/serial_id.h"
@@ -10,28 +9,21 @@
 namespace mtdmac {
 namespace {
 
+using Command = Platform::Command;
+using Access = Platform::Access;
+
 // Fewer bytes than this cannot hold the checksummed part of the block.
 constexpr std::size_t kMinImageBytes = kChecksumOffset;
 
-std::FILE* open_file(const char* path, const char* mode) {
-  return std::fopen(path, mode);
-}
-int run_system(const char* command) {
-  return std::system(command);
-}
-void run_sync() {
-  ::sync();
-}
-
 // The report must stay ahead of the command's own output in a pipe or a log.
-int run_command(const System& system, const char* command) {
-  std::fflush(system.out);
-  return system.run(command);
+int run_command(Platform& platform, Command command, std::FILE* out) {
+  std::fflush(out);
+  return platform.run(command);
 }
 
-void flush_three_times(const System& system) {
+void flush_three_times(Platform& platform) {
   for (int i = 0; i < 3; ++i) {
-    system.flush();
+    platform.flush();
   }
 }
 
@@ -42,19 +34,19 @@ void print_mac(std::FILE* out, const char* label, const MacAddress& mac) {
 
 // Opens the working file for update so that whatever the dump held past the
 // image goes back to the partition untouched; creates it only when missing.
-std::FILE* open_working_file(const System& system) {
-  std::FILE* file = system.open(system.working_file, "r+b");
+std::FILE* open_for_write_back(Platform& platform) {
+  std::FILE* file = platform.open_working_file(Access::kUpdate);
   if (file == nullptr && errno == ENOENT) {
-    file = system.open(system.working_file, "wb");
+    file = platform.open_working_file(Access::kCreate);
   }
   return file;
 }
 
 // Returns true when the whole image is in the working file.
-bool write_working_file(ConstImage image, const System& system) {
-  std::FILE* file = open_working_file(system);
+bool write_working_file(ConstImage image, Platform& platform, std::FILE* out) {
+  std::FILE* file = open_for_write_back(platform);
   if (file == nullptr) {
-    std::fprintf(system.out, "making %s failed!\n", system.working_file);
+    std::fprintf(out, "making %s failed!\n", kWorkingFilePath);
     return false;
   }
   // Unbuffered, so the count fwrite returns is what reached the file.
@@ -62,96 +54,83 @@ bool write_working_file(ConstImage image, const System& system) {
   const std::size_t written = std::fwrite(image.data(), 1, image.size(), file);
   if (written != image.size()) {
     std::fclose(file);
-    std::fprintf(system.out, "writing %s failed!(%d > %d)\n", system.working_file,
+    std::fprintf(out, "writing %s failed!(%d > %d)\n", kWorkingFilePath,
                  static_cast<int>(image.size()), static_cast<int>(written));
     return false;
   }
   if (std::fclose(file) != 0) {
-    std::fprintf(system.out, "closing %s failed!\n", system.working_file);
+    std::fprintf(out, "closing %s failed!\n", kWorkingFilePath);
     return false;
   }
   return true;
 }
 
-void update_address(Image image, const MacAddress& flash_mac, const System& system) {
+void update_address(Image image, const MacAddress& flash_mac, Platform& platform, std::FILE* out) {
   MacAddress derived{};
-  if (read_serial_mac(system.serial_id_file, system.out, derived) != 0) {
+  if (read_serial_mac(platform, out, derived) != 0) {
     return;  // no derived address: nothing to compare, the partition stays as it is
   }
-  print_mac(system.out, "PROC MAC", derived);
+  print_mac(out, "PROC MAC", derived);
   if (derived == flash_mac) {
     return;
   }
-  store_mac_block(image, derived, system);
+  store_mac_block(image, derived, platform, out);
 }
 
 }  // namespace
 
-System box_system() {
-  return System{
-      .working_file = "/tmp/mac.bin",
-      .serial_id_file = "/proc/stb/info/serialid",
-      .dump_command = "dd if=/dev/mtd3 of=/tmp/mac.bin",
-      .erase_command = "flash_eraseall /dev/mtd3",
-      .write_back_command = "dd of=/dev/mtd3 if=/tmp/mac.bin",
-      .partition = "/dev/mtd3",
-      .open = open_file,
-      .run = run_system,
-      .flush = run_sync,
-      .out = stdout,
-  };
-}
-
-void store_mac_block(Image image, const MacAddress& address, const System& system) {
+void store_mac_block(Image image, const MacAddress& address, Platform& platform, std::FILE* out) {
   for (std::size_t i = 0; i < kEntryCount; ++i) {
     set_mac_entry(image, i, address);
   }
-  set_checksum(image, system.out);
-  dump_bytes("New MAC Par", image.data(), kBlockSize, system.out);
+  set_checksum(image, out);
+  dump_bytes("New MAC Par", image.data(), kBlockSize, out);
 
   // The partition is erased only once the working file holds the whole image.
-  if (!write_working_file(image, system)) {
+  if (!write_working_file(image, platform, out)) {
     return;
   }
-  system.flush();
-  if (run_command(system, system.erase_command) != 0) {
-    std::fprintf(system.out, "erasing %s failed!\n", system.partition);
+  platform.flush();
+  if (run_command(platform, Command::kErase, out) != 0) {
+    std::fprintf(out, "erasing %s failed!\n", kPartitionPath);
   }
-  if (run_command(system, system.write_back_command) != 0) {
-    std::fprintf(system.out, "writing %s failed!\n", system.partition);
+  if (run_command(platform, Command::kWriteBack, out) != 0) {
+    std::fprintf(out, "writing %s failed!\n", kPartitionPath);
   }
-  flush_three_times(system);
+  flush_three_times(platform);
 }
 
-int run_update(Image image, const System& system) {
-  system.flush();
-  run_command(system, system.dump_command);  // a failed dump shows in the read below
-  flush_three_times(system);
+UpdateStatus run_update(Image image, Platform& platform, std::FILE* out) {
+  platform.flush();
+  run_command(platform, Command::kDump, out);  // a failed dump shows in the read below
+  flush_three_times(platform);
 
-  std::FILE* file = system.open(system.working_file, "rb");
+  std::FILE* file = platform.open_working_file(Access::kRead);
   if (file == nullptr) {
-    std::fprintf(system.out, "making %s failed!\n", system.working_file);
-    return -1;
+    std::fprintf(out, "making %s failed!\n", kWorkingFilePath);
+    return UpdateStatus::kFailed;
   }
   const std::size_t count = std::fread(image.data(), 1, image.size(), file);
   std::fclose(file);
   if (count < kMinImageBytes) {
-    std::fprintf(system.out, "reading %s failed!(%d > %d)\n", system.working_file,
+    std::fprintf(out, "reading %s failed!(%d > %d)\n", kWorkingFilePath,
                  static_cast<int>(kMinImageBytes), static_cast<int>(count));
-    return -2;
+    return UpdateStatus::kShortRead;
   }
+  // A shorter dump leaves the rest of the image zero, whatever it held before.
+  std::fill(image.begin() + static_cast<std::ptrdiff_t>(count), image.end(), std::uint8_t{0});
 
-  dump_bytes("MAC Par", image.data(), kBlockSize, system.out);
-  if (verify_checksum(image, system.out) != 0) {
-    std::fprintf(system.out, "verify %s failed!\n", system.working_file);
+  dump_bytes("MAC Par", image.data(), kBlockSize, out);
+  if (verify_checksum(image, out) != 0) {
+    std::fprintf(out, "verify %s failed!\n", kWorkingFilePath);
     reset_to_template(image);
   }
   MacAddress flash_mac{};
   get_mac_entry(image, kReferenceEntry, flash_mac);
-  print_mac(system.out, "FLASH MAC", flash_mac);
+  print_mac(out, "FLASH MAC", flash_mac);
 
-  update_address(image, flash_mac, system);
-  return 0;
+  update_address(image, flash_mac, platform, out);
+  return UpdateStatus::kDone;
 }
 
 }  // namespace mtdmac

@@ -5,34 +5,24 @@
 #include <cstdio>
 
 #include "mac_block/mac_block.h"
+#include "update/platform.h"
 
 namespace mtdmac {
 
-// Everything the procedure reaches outside the process. The tool fills it
-// with the box's fixed paths and commands; tests substitute their own.
-struct System {
-  const char* working_file;
-  const char* serial_id_file;
-  const char* dump_command;
-  const char* erase_command;
-  const char* write_back_command;
-  const char* partition;  // named in the erase and write-back failure lines
-  std::FILE* (*open)(const char* path, const char* mode);
-  int (*run)(const char* command);
-  void (*flush)();
-  std::FILE* out;
+// main's status; the shell sees it modulo 256 (0, 255, 254).
+enum class UpdateStatus {
+  kDone = 0,
+  kFailed = -1,     // the lock was not had in time, or no working file
+  kShortRead = -2,  // the working file holds less than the block's checksummed part
 };
 
-// The box's own paths, commands, system() and sync().
-System box_system();
-
-// The whole run; returns main's status: 0, or -1 / -2 when the working file
-// cannot be opened / holds fewer bytes than the block's checksummed part.
-int run_update(Image image, const System& system);
+// The whole run, reported on out. The image need not be zero: whatever the
+// working file does not fill is zeroed.
+UpdateStatus run_update(Image image, Platform& platform, std::FILE* out);
 
 // Writes the derived address into every entry, fixes the checksum and writes
 // the image back to the partition. Reports problems only by the lines it
 // prints.
-void store_mac_block(Image image, const MacAddress& address, const System& system);
+void store_mac_block(Image image, const MacAddress& address, Platform& platform, std::FILE* out);
 
 }  // namespace mtdmac

@@ -1,6 +1,8 @@
 // Arbitrary bytes as the loaded partition image: the image check (dump,
 // verify, reset, reference entry) and, on a copy, the rewrite of the block
-// through the real store procedure with a working file in memory.
+// through the real store procedure with a working file in memory. The block's
+// layout and sum come from the tool's own block model; the checks are about
+// what the procedure does with them.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include "diag/hex_dump.h"
 #include "fuzz/fuzz_common.h"
 #include "mac_block/mac_block.h"
+#include "support/unused_platform.h"
 #include "update/update.h"
 
 namespace mtdmac::fuzz {
@@ -20,7 +23,6 @@ Buffer g_loaded;
 Buffer g_image;
 Buffer g_copy;
 Buffer g_working;
-int g_commands = 0;
 
 // Row-by-row dump written without the tool's code, to compare against.
 std::string_view reference_dump(const char* label, const std::uint8_t* data, std::size_t length) {
@@ -52,36 +54,32 @@ std::string_view reference_dump(const char* label, const std::uint8_t* data, std
   return {text, at};
 }
 
-// The checksum as 70 little-endian 16-bit words, each adding its two bytes.
-unsigned reference_sum(const Buffer& image) {
-  unsigned sum = 0;
-  for (std::size_t w = 0; w < 70; ++w) {
-    const unsigned word = image[2 * w] | (image[2 * w + 1] << 8);
-    sum += (word & 0xFF) + (word >> 8);
-  }
-  return sum & 0xFF;
-}
+// The store reaches only the working file (for update), the two flash
+// commands and sync.
+class MemoryBox : public testing::UnusedPlatform {
+ public:
+  int commands = 0;
 
-std::FILE* open_working(const char* path, const char* mode) {
-  check(std::strcmp(path, "working") == 0, "store opens only the working file");
-  check(std::strcmp(mode, "r+b") == 0, "the working file is opened for update");
-  return fmemopen(g_working.data(), g_working.size(), "r+b");
-}
-int run_command(const char* command) {
-  check(g_commands == 0 ? std::strcmp(command, "erase") == 0
-                        : g_commands == 1 && std::strcmp(command, "write back") == 0,
-        "erase then write back, once each");
-  ++g_commands;
-  return 0;
-}
-void flush() {}
+  std::FILE* open_working_file(Access access) override {
+    check(access == Access::kUpdate, "the working file is opened for update");
+    return fmemopen(g_working.data(), g_working.size(), "r+b");
+  }
+  int run(Command command) override {
+    check(commands == 0 ? command == Command::kErase
+                        : commands == 1 && command == Command::kWriteBack,
+          "erase then write back, once each");
+    ++commands;
+    return 0;
+  }
+  void flush() override {}
+};
 
 void check_image(Report& report) {
   report.clear();
   dump_bytes("MAC Par", g_image.data(), kBlockSize, report.stream());
   check(report.text() == reference_dump("MAC Par", g_image.data(), kBlockSize), "block dump");
 
-  const unsigned sum = reference_sum(g_image);
+  const unsigned sum = compute_checksum(g_image);
   const bool good = sum == g_image[kChecksumOffset];
   report.clear();
   const int verified = verify_checksum(g_image, report.stream());
@@ -102,29 +100,19 @@ void check_image(Report& report) {
   }
   MacAddress flash{};
   get_mac_entry(g_image, kReferenceEntry, flash);
-  check(std::equal(flash.begin(), flash.end(), g_image.begin() + 36), "reference entry");
+  check(std::equal(flash.begin(), flash.end(),
+                   g_image.begin() + kEntriesOffset + kEntrySize * kReferenceEntry),
+        "reference entry");
 }
 
 void check_rewrite(const MacAddress& address, Report& report) {
   g_copy = g_image;
   g_working.fill(0xA5);
-  g_commands = 0;
-  const System system{
-      .working_file = "working",
-      .serial_id_file = "unused",
-      .dump_command = "dump",
-      .erase_command = "erase",
-      .write_back_command = "write back",
-      .partition = "partition",
-      .open = open_working,
-      .run = run_command,
-      .flush = flush,
-      .out = report.stream(),
-  };
+  MemoryBox box;
   report.clear();
-  store_mac_block(g_copy, address, system);
+  store_mac_block(g_copy, address, box, report.stream());
 
-  check(g_commands == 2, "a rewrite erases and writes back");
+  check(box.commands == 2, "a rewrite erases and writes back");
   check(g_working == g_copy, "the working file holds the whole new image");
   for (std::size_t i = 0; i < kEntryCount; ++i) {
     const auto* entry = g_copy.data() + kEntriesOffset + kEntrySize * i;
@@ -133,11 +121,14 @@ void check_rewrite(const MacAddress& address, Report& report) {
   }
   check(std::equal(g_copy.begin(), g_copy.begin() + kEntriesOffset, g_image.begin()),
         "header untouched");
-  check(std::equal(g_copy.begin() + 76, g_copy.begin() + kChecksumOffset, g_image.begin() + 76),
+  constexpr std::size_t kEntriesEnd = kEntriesOffset + kEntrySize * kEntryCount;
+  check(std::equal(g_copy.begin() + kEntriesEnd, g_copy.begin() + kChecksumOffset,
+                   g_image.begin() + kEntriesEnd),
         "bytes after the entries untouched");
-  check(std::equal(g_copy.begin() + 142, g_copy.end(), g_image.begin() + 142),
+  check(std::equal(g_copy.begin() + kChecksumCopyOffset + 1, g_copy.end(),
+                   g_image.begin() + kChecksumCopyOffset + 1),
         "everything past the checksum copy untouched");
-  const unsigned sum = reference_sum(g_copy);
+  const unsigned sum = compute_checksum(g_copy);
   check(g_copy[kChecksumOffset] == sum && g_copy[kChecksumCopyOffset] == sum, "both sums stored");
 
   char line[32];

@@ -1,7 +1,6 @@
 // Arbitrary bytes as the serial-id text: the parse and the address
 // derivation against a reference built on the C library's strtol, and the
-// one read from the serial-id file with the two lines it prints.
-#include <unistd.h>
+// one read of the serial-id entry with the two lines it prints.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -12,6 +11,7 @@
 
 #include "fuzz/fuzz_common.h"
 #include "serial_id/serial_id.h"
+#include "support/unused_platform.h"
 
 namespace mtdmac::fuzz {
 namespace {
@@ -24,26 +24,32 @@ std::int32_t reference_value(const std::uint8_t* data, std::size_t size) {
   return static_cast<std::int32_t>(std::clamp<long long>(wide, INT32_MIN, INT32_MAX));
 }
 
-std::string scratch_path() {
-  const char* dir = std::getenv("TMPDIR");
-  return std::string(dir != nullptr ? dir : "/tmp") + "/mtdmac-fuzz-serialid." +
-         std::to_string(::getpid());
-}
+// The serial-id entry holds the input; the read asks for what it may take.
+class SerialEntry : public testing::UnusedPlatform {
+ public:
+  SerialEntry(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  int read_serial_id(std::span<char> text) override {
+    check(text.size() == kSerialTextMax, "one read of the first 20 bytes");
+    const std::size_t count = std::min(text.size(), size_);
+    std::copy_n(data_, count, text.begin());
+    return static_cast<int>(count);
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+};
 
 void check_read(const std::uint8_t* data, std::size_t size, Report& report) {
-  static const std::string path = scratch_path();
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  check(file != nullptr && std::fwrite(data, 1, size, file) == size && std::fclose(file) == 0,
-        "scratch serial-id file");
-
+  SerialEntry entry(data, size);
   const MacAddress untouched = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
   MacAddress address = untouched;
   report.clear();
-  const int status = read_serial_mac(path.c_str(), report.stream(), address);
+  const int status = read_serial_mac(entry, report.stream(), address);
   const std::string_view text = report.text();
   if (size == 0) {
     check(status == -2, "an empty serial id is a read failure");
-    check(text == "reading " + path + " failed!\n", "read failure line");
+    check(text == "reading /proc/stb/info/serialid failed!\n", "read failure line");
     check(address == untouched, "no address without a serial id");
     return;
   }
@@ -74,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::uint32_t bits = static_cast<std::uint32_t>(static_cast<std::int64_t>(expected));
   const mtdmac::MacAddress address = mtdmac::derive_mac(value);
-  check(address[0] == 0x02 && address[1] == 0xC4 && address[2] == 0x7A, "vendor prefix");
+  check(std::equal(address.begin(), address.begin() + 3, mtdmac::kVendorPrefix.begin()),
+        "vendor prefix");
   check(address[3] == ((bits / 65536) % 256) && address[4] == ((bits / 256) % 256) &&
             address[5] == bits % 256,
         "low 24 bits of the serial value");

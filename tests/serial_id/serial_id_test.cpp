@@ -2,16 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "support/capture.h"
+#include "support/unused_platform.h"
 
 namespace mtdmac {
 namespace {
 
 using testing::Capture;
-using testing::TempDir;
 
 std::int32_t parse(std::string_view text) {
   return parse_serial_value(std::span<const char>(text.data(), text.size()));
@@ -71,61 +73,53 @@ TEST(SerialDerive, VendorPrefixAndLow24Bits) {
   EXPECT_EQ(derive_mac(0x5A010203), (MacAddress{0x02, 0xC4, 0x7A, 0x01, 0x02, 0x03}));
 }
 
-class SerialRead : public ::testing::Test {
+class SerialRead : public ::testing::Test, public testing::UnusedPlatform {
  protected:
-  // Runs the reader on a file holding text (or on no file when text is null).
-  int read(const std::string* text) {
-    const std::string path = dir_.path("serialid");
-    if (text != nullptr) {
-      testing::write_file(path, std::vector<std::uint8_t>(text->begin(), text->end()));
-    }
+  int read(std::optional<std::string> entry) {
+    entry_ = std::move(entry);
     Capture report;
-    const int result = read_serial_mac(path.c_str(), report.stream(), address_);
+    const int result = read_serial_mac(*this, report.stream(), address_);
     lines_ = report.text();
     return result;
   }
+  int read_serial_id(std::span<char> text) override { return testing::read_entry(entry_, text); }
 
-  TempDir dir_;
+  std::optional<std::string> entry_;
   MacAddress address_ = {1, 2, 3, 4, 5, 6};
   std::string lines_;
 };
 
 TEST_F(SerialRead, PrintsTextAsReadThenValueInHexAndDecimal) {
-  const std::string text = "0012abcd\n";
-  EXPECT_EQ(read(&text), 0);
+  EXPECT_EQ(read("0012abcd\n"), 0);
   EXPECT_EQ(lines_, "serialid = 0012abcd\n\nserialid = 12abcd, 1223629\n");
   EXPECT_EQ(address_, (MacAddress{0x02, 0xC4, 0x7A, 0x12, 0xAB, 0xCD}));
 }
 
 TEST_F(SerialRead, NegativeValueShowsItsTwosComplement) {
-  const std::string text = "-1";
-  EXPECT_EQ(read(&text), 0);
+  EXPECT_EQ(read("-1"), 0);
   EXPECT_EQ(lines_, "serialid = -1\nserialid = ffffffff, -1\n");
 }
 
 TEST_F(SerialRead, OnlyTheFirstTwentyBytesAreRead) {
-  const std::string text = "000000000000000000011234";  // digit 20 is the last seen
-  EXPECT_EQ(read(&text), 0);
+  EXPECT_EQ(read("000000000000000000011234"), 0);  // digit 20 is the last seen
   EXPECT_EQ(lines_, "serialid = 00000000000000000001\nserialid = 1, 1\n");
   EXPECT_EQ(address_, (MacAddress{0x02, 0xC4, 0x7A, 0x00, 0x00, 0x01}));
 }
 
 TEST_F(SerialRead, TextWithoutDigitsIsSerialZero) {
-  const std::string text = "none\n";
-  EXPECT_EQ(read(&text), 0);
+  EXPECT_EQ(read("none\n"), 0);
   EXPECT_EQ(lines_, "serialid = none\n\nserialid = 0, 0\n");
   EXPECT_EQ(address_, (MacAddress{0x02, 0xC4, 0x7A, 0x00, 0x00, 0x00}));
 }
 
 TEST_F(SerialRead, FailuresLeaveTheAddressUntouched) {
   const MacAddress before = address_;
-  EXPECT_EQ(read(nullptr), -1);
-  EXPECT_EQ(lines_, "making " + dir_.path("serialid") + " failed!\n");
+  EXPECT_EQ(read(std::nullopt), -1);
+  EXPECT_EQ(lines_, "making /proc/stb/info/serialid failed!\n");
   EXPECT_EQ(address_, before);
 
-  const std::string empty;
-  EXPECT_EQ(read(&empty), -2);
-  EXPECT_EQ(lines_, "reading " + dir_.path("serialid") + " failed!\n");
+  EXPECT_EQ(read(""), -2);
+  EXPECT_EQ(lines_, "reading /proc/stb/info/serialid failed!\n");
   EXPECT_EQ(address_, before);
 }
 
