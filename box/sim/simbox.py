@@ -54,9 +54,10 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-PARTITION = "/dev/mtd3"
-WORKING_FILE = "/tmp/mac.bin"
-SERIAL_ID = "/proc/stb/info/serialid"
+import model
+from model import PARTITION, SERIAL_ID, WORKING_FILE
+
+COMMANDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "commands")
 
 # Environment the box gives the tool, plus what sanitizers and emulators read.
 BOX_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -277,7 +278,7 @@ def _build_box(scratch, config):
            f"size={config['tmp_size']},mode=1777")
     working = _read(os.path.join(inputs, "working"))
     if working is not None:
-        _write(os.path.join(new_tmp, "mac.bin"), working)
+        _write(new_tmp + WORKING_FILE[len("/tmp"):], working)
 
     _mount("tmpfs", new_dev, "tmpfs", MS_NOSUID, "mode=0755")
     for name in ("null", "zero", "urandom"):
@@ -288,7 +289,7 @@ def _build_box(scratch, config):
         os.symlink(target, os.path.join(new_dev, name))
     partition = _read(os.path.join(inputs, "partition"))
     if partition is not None:
-        _write(os.path.join(new_dev, "mtd3"), partition, 0o600)
+        _write(new_dev + PARTITION[len("/dev"):], partition, 0o600)
 
     _mount("/proc", real_proc, None, MS_BIND | MS_REC)
     _mount("tmpfs", new_proc, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0555")
@@ -399,91 +400,23 @@ def _inner(scratch):
 
 # ------------------------------------------------- the box's own commands
 
-# Shell, not Python: the tool runs them on every pass, and they must start fast.
-_COMMON_SH = """#!/bin/sh
-# Without the box's own folder, so that dd is the system's and names itself "dd".
-PATH={system_path}
-box={box}
-erase_fault={erase_fault}
-write_cut={write_cut}
-power_cut={power_cut}
-log() {{ status=$1; shift; printf '%s\\t%s\\n' "$status" "$*" >>"$box/commands.log"; }}
-"""
-
-_DD_SH = """
-src= dst=
-for a in "$@"; do
-  case $a in if=*) src=${a#if=} ;; of=*) dst=${a#of=} ;; esac
-done
-if [ "$dst" != /dev/mtd3 ] || [ ! -f /dev/mtd3 ] || [ -z "$src" ] || [ ! -f "$src" ]; then
-  dd "$@"
-  status=$?
-  log $status dd "$@"
-  exit $status
-fi
-# The partition is a device: it keeps its size, and a write ends at its end.
-size=$(stat -c %s /dev/mtd3)
-accepted=$(stat -c %s "$src")
-reason=
-if [ "$size" -lt "$accepted" ]; then
-  accepted=$size reason="No space left on device"
-fi
-if [ -n "$write_cut" ] && [ "$write_cut" -lt "$accepted" ]; then
-  accepted=$write_cut reason="Input/output error"
-fi
-if [ -z "$reason" ]; then
-  dd "$@" conv=notrunc
-  status=$?
-  log $status dd "$@"
-  exit $status
-fi
-if [ "$reason" = "Input/output error" ] && [ "$power_cut" = 1 ]; then
-  dd "$@" conv=notrunc count="$accepted" iflag=count_bytes 2>/dev/null
-  log - dd "$@"
-  : >"$box/power-cut"
-  tries=0
-  while [ ! -f "$box/groups" ] && [ $tries -lt 500 ]; do sleep 0.01; tries=$((tries + 1)); done
-  for group in $(cat "$box/groups"); do kill -9 -"$group" 2>/dev/null; done
-  exit 137
-fi
-echo "dd: error writing '/dev/mtd3': $reason" >&2
-dd "$@" conv=notrunc count="$accepted" iflag=count_bytes
-log 1 dd "$@"
-exit 1
-"""
-
-_FLASH_ERASEALL_SH = """
-command="flash_eraseall $*"
-fail() {
-  echo "flash_eraseall: $*" >&2
-  log 1 "$command"
-  exit 1
-}
-[ $# -eq 1 ] || fail "usage: flash_eraseall DEVICE"
-device=$1
-[ -f "$device" ] || fail "$device: No such file or directory"
-[ "$erase_fault" != before ] || fail "$device: MTD Erase failure: Input/output error"
-size=$(stat -c %s "$device")
-tr '\\000' '\\377' </dev/zero | head -c "$size" 1<>"$device"
-printf 'Erasing %d Kibyte @ 0 -- 100 %% complete.\\n' $(((size + 1023) / 1024))
-[ "$erase_fault" != after ] || fail "$device: MTD Erase failure: Input/output error"
-log 0 "$command"
-"""
-
-
 def erase_progress_line(size):
     """The line the box's flash_eraseall prints on standard output."""
     return f"Erasing {(size + 1023) // 1024} Kibyte @ 0 -- 100 % complete.\n".encode()
 
 
 def _write_box_commands(scratch, config):
-    common = _COMMON_SH.format(
-        box=shlex.quote(scratch), system_path=shlex.quote(BOX_PATH),
-        erase_fault=config["erase_fault"] or "", power_cut=int(config["power_cut"]),
-        write_cut="" if config["write_cut"] is None else int(config["write_cut"]))
-    for name, body in (("dd", _DD_SH), ("flash_eraseall", _FLASH_ERASEALL_SH)):
-        path = os.path.join(scratch, "bin", name)
-        _write(path, (common + body).encode(), 0o755)
+    # Shell, not Python: the tool runs them on every pass, and they must start fast.
+    bin_dir = os.path.join(scratch, "bin")
+    for name in ("dd", "flash_eraseall", "lib.sh"):
+        shutil.copy2(os.path.join(COMMANDS, name), bin_dir)
+    settings = {
+        "box": scratch, "partition": PARTITION, "system_path": BOX_PATH,
+        "erase_fault": config["erase_fault"] or "", "power_cut": int(config["power_cut"]),
+        "write_cut": "" if config["write_cut"] is None else int(config["write_cut"]),
+    }
+    _write(os.path.join(bin_dir, "settings.sh"),
+           "".join(f"{k}={shlex.quote(str(v))}\n" for k, v in settings.items()).encode())
 
 
 # ------------------------------------------------------------ command line
@@ -536,26 +469,12 @@ def _cli_run(args):
     return status if status is not None else 128 + (run.tools[0].signal or 0)
 
 
-def changed_spans(before, after, length=None):
-    """(first, last) offsets of each run of bytes that differ, in the first length."""
-    end = min(len(before), len(after), length if length is not None else len(before))
-    spans = []
-    for i in range(end):
-        if before[i] == after[i]:
-            continue
-        if spans and spans[-1][1] == i - 1:
-            spans[-1][1] = i
-        else:
-            spans.append([i, i])
-    return [tuple(s) for s in spans]
-
-
 def _cli_changes(args):
     before, after = _read(args.before), _read(args.after)
     if before is None or after is None:
         print("changes: both files must exist", file=sys.stderr)
         return 2
-    spans = changed_spans(before, after, args.length)
+    spans = model.changed_spans(before, after, args.length)
     if not spans:
         print("no byte changed")
     for first, last in spans:

@@ -9,33 +9,13 @@ import argparse
 import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent.parent / "tests" / "vm")]
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "sim"))
 
-import expected as reference  # noqa: E402
+import model  # noqa: E402
 import vmbox  # noqa: E402
 
 SERIAL_ID = b"0012abcd\n"
 STORED = bytes.fromhex("001122334455")
-
-
-def spans(before, after):
-    """(first, last) offsets of each run of differing bytes."""
-    runs = []
-    for i, (a, b) in enumerate(zip(before, after)):
-        if a != b:
-            if runs and runs[-1][1] == i - 1:
-                runs[-1][1] = i
-            else:
-                runs.append([i, i])
-    return runs
-
-
-def role(offset):
-    if 12 <= offset < 76:
-        index = (offset - 12) // 8
-        return f"entry {index}" + (" (reference)" if index == reference.REFERENCE_ENTRY else "")
-    return {140: "checksum", 141: "checksum copy"}.get(offset, "")
 
 
 def show(title, result):
@@ -54,7 +34,7 @@ def main():
     args = parser.parse_args()
 
     flash = vmbox.FLASH_TYPES[args.flash]()
-    block = reference.block([STORED] * reference.ENTRIES)
+    block = model.block(STORED)
     seed = block + b"\xff" * (flash.size - len(block))
     results = vmbox.boot([vmbox.Scenario("first", flash, seed, SERIAL_ID),
                           vmbox.Scenario("second", flash, None, SERIAL_ID)], args.tool)
@@ -64,17 +44,10 @@ def main():
     mtd3 = first.files["mtd"].decode().splitlines()[flash.device + 1]
     print(f"The virtual box: Linux {release} (32-bit MIPS, Malta) under qemu-system-mipsel;\n"
           f"flash driver {args.flash}, /dev/mtd3 is {mtd3}\n"
-          f"serial id {SERIAL_ID!r}; the block holds {reference.mac_text(STORED)} "
+          f"serial id {SERIAL_ID!r}; the block holds {model.mac_text(STORED)} "
           "with a good checksum.")
     show("first run: another address, so the block is rewritten", first)
-    print("\nbytes of the block that changed on the flash (offset: before -> after):")
-    before, after = seed[:reference.BLOCK_SIZE], first.partition[:reference.BLOCK_SIZE]
-    for a, b in spans(before, after):
-        where = f"{a}" if a == b else f"{a}-{b}"
-        print(f"  {where:>7}  {before[a:b + 1].hex(' '):17}  ->  {after[a:b + 1].hex(' '):17}"
-              f"  {role(a)}")
-    rest = spans(seed[reference.BLOCK_SIZE:], first.partition[reference.BLOCK_SIZE:])
-    print(f"bytes past the block that changed: {sum(b - a + 1 for a, b in rest)}")
+    print("\n" + model.changes_text(seed, first.partition))
 
     show("second run, same boot: the address is the box's own, nothing is written", second)
     same = second.partition == first.partition

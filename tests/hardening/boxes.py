@@ -4,15 +4,15 @@ told apart, and a reading of a partition the way the tool checks it."""
 import os
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "box", "sim"))
+# Run by hand as well as by CTest: the one place these scripts find the box.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "box", "sim"))
 
-import simbox  # noqa: E402
+import model  # noqa: E402
+import simbox  # noqa: E402,F401
 
-IMAGE_SIZE = 0x10000
-PARTITION_SIZE = 2 * IMAGE_SIZE  # a tail past the 64 KiB image, to see what happens to it
+PARTITION_SIZE = 2 * model.IMAGE_SIZE  # a tail past the 64 KiB image, to see what happens to it
 SERIAL_ID = b"0012abcd\n"
-DERIVED = bytes([0x02, 0xC4, 0x7A, 0x12, 0xAB, 0xCD])
+DERIVED = model.derived_address(SERIAL_ID)
 OTHER = bytes([0x00, 0x11, 0x22, 0x33, 0x44, 0x55])
 
 # Regions of the partition that the tool carries along but does not set.
@@ -20,34 +20,22 @@ REGIONS = [
     ("header 0-11", 0, 12),
     ("76-139", 76, 140),
     ("142-147", 142, 148),
-    ("148-64K", 148, IMAGE_SIZE),
-    ("past 64K", IMAGE_SIZE, PARTITION_SIZE),
+    ("148-64K", 148, model.IMAGE_SIZE),
+    ("past 64K", model.IMAGE_SIZE, PARTITION_SIZE),
 ]
 
 
-def checksum(data):
-    return sum(data[:140]) % 256
-
-
 def partition_with(mac):
-    """A partition with a valid block holding mac and a distinct byte pattern
-    everywhere else (no 0xFF, so an erase shows)."""
-    data = bytearray((i * 7 + 3) % 251 for i in range(PARTITION_SIZE))
-    data[0:12] = bytes(range(0x10, 0x1C))
-    for i in range(8):
-        at = 12 + 8 * i
-        data[at:at + 8] = mac + b"\x00\x00"
-    data[140] = data[141] = checksum(data)
-    return bytes(data)
+    return model.partition(mac, PARTITION_SIZE)
 
 
 def block_state(partition):
     """(verifies, address of the reference entry, all eight entries hold it)."""
-    if partition is None or len(partition) < 141:
+    if partition is None or len(partition) <= model.CHECKSUM_AT:
         return False, None, False
-    verifies = checksum(partition) == partition[140]
-    ref = partition[36:42]
-    same = all(partition[12 + 8 * i:18 + 8 * i] == ref for i in range(8))
+    verifies = model.checksum(partition) == partition[model.CHECKSUM_AT]
+    ref = model.entry(partition, model.REFERENCE_ENTRY)
+    same = all(model.entry(partition, i) == ref for i in range(model.ENTRIES))
     return verifies, ref, same
 
 
@@ -70,8 +58,8 @@ def survival_text(counts):
 
 
 def erases(run):
-    return sum(1 for command, _ in run.commands if command.startswith("flash_eraseall"))
+    return sum(1 for command, _ in run.commands if command == model.ERASE)
 
 
 def write_backs(run):
-    return sum(1 for command, _ in run.commands if command.startswith("dd of=/dev/mtd3"))
+    return sum(1 for command, _ in run.commands if command == model.WRITE_BACK)

@@ -1,23 +1,15 @@
 """What a run of mtdmac must print and leave in the partition on the virtual
-box. The formats come from the end-to-end tests' reference model; this layer
-adds what differs on a real box: the commands' own output sits among the
-tool's lines, and the partition keeps whatever lies past the image.
+box. The formats come from the model of the tool (box/sim/model.py); this
+layer adds what differs on a real box: the commands' own output sits among
+the tool's lines, and the partition keeps whatever lies past the image.
 
 Expected reports hold COMMANDS where the tool runs commands, and
 match_report() accepts any lines there that are not the tool's own.
 """
 
 import re
-import sys
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
-
-from reference import (BLOCK_SIZE, HEADER, IMAGE_SIZE, REFERENCE_ENTRY,  # noqa: E402,F401
-                       checksum, mac_text, run, template)
-
-CHECKSUM_AT = 140
-ENTRIES = 8
+from model import IMAGE_SIZE, run
 
 COMMANDS = object()  # where dd and flash_eraseall print whatever they print
 
@@ -25,23 +17,6 @@ COMMANDS = object()  # where dd and flash_eraseall print whatever they print
 TOOL_FAILURES = ("erasing /dev/mtd3 failed!", "writing /dev/mtd3 failed!",
                  "making /tmp/mac.bin failed!", "writing /tmp/mac.bin failed!",
                  "closing /tmp/mac.bin failed!")
-
-
-def entry(image, index):
-    at = 12 + 8 * index
-    return bytes(image[at:at + 6])
-
-
-def block(addresses, header=HEADER, filler=b"", good=True):
-    """A block image of 148 bytes: eight entries, the rest from filler."""
-    image = bytearray((filler + b"\xff" * BLOCK_SIZE)[:BLOCK_SIZE])
-    image[:12] = header
-    for i, address in enumerate(addresses):
-        image[12 + 8 * i:20 + 8 * i] = bytes(address) + b"\0\0"
-    image[CHECKSUM_AT] = image[CHECKSUM_AT + 1] = checksum(image)
-    if not good:
-        image[CHECKSUM_AT] ^= 0x5A
-    return bytes(image)
 
 
 def expected_run(partition, serial_id):

@@ -14,16 +14,13 @@ import sys
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent.parent / "box" / "vm"))
-
-import expected as ref  # noqa: E402
-import vmbox  # noqa: E402
+import expected as ref
+import model
+import vmbox
 
 TOOL = None
 FLASH = None
-INIT_SCRIPT = HERE.parent.parent / "dist" / "sysvinit" / "mtdmac"
+INIT_SCRIPT = Path(__file__).resolve().parents[2] / "dist" / "sysvinit" / "mtdmac"
 
 BOX_SERIAL = b"0012abcd\n"
 BOX_MAC = bytes.fromhex("02c47a12abcd")
@@ -47,12 +44,12 @@ def plan():
 
     def good(address):
         others = [bytes([0x02, 0xC4, 0x7A, i, i, i]) for i in range(8)]
-        others[ref.REFERENCE_ENTRY] = address
-        return ref.block(others, header=rng.randbytes(12), filler=rng.randbytes(148))
+        others[model.REFERENCE_ENTRY] = address
+        return model.block(others, header=rng.randbytes(12), background=rng.randbytes(148))
 
     small, large = flash(), flash(large=True)
     bad = bytearray(good(OTHER_MAC))
-    bad[ref.CHECKSUM_AT] ^= 0x01
+    bad[model.CHECKSUM_AT] ^= 0x01
     return [
         vmbox.Scenario("correct_block", small, partition(good(BOX_MAC), small.size), BOX_SERIAL),
         vmbox.Scenario("other_address", small, partition(good(OTHER_MAC), small.size),
@@ -130,13 +127,13 @@ class VirtualBox(VmTest):
     def test_good_block_with_another_address_is_rewritten(self):
         result = self.assert_run("other_address")
         image = result.partition
-        self.assertEqual(ref.checksum(image), image[ref.CHECKSUM_AT])
-        self.assertEqual(ref.entry(image, 3), bytes.fromhex("02c47a2b3c4d"))
+        self.assertEqual(model.checksum(image), image[model.CHECKSUM_AT])
+        self.assertEqual(model.entry(image, 3), bytes.fromhex("02c47a2b3c4d"))
 
     def test_corrupt_block_becomes_the_template_with_the_box_address(self):
         image = self.assert_run("corrupt_block").partition
-        self.assertEqual(image[:12], ref.HEADER)
-        self.assertEqual(image[ref.BLOCK_SIZE:], b"\xff" * (len(image) - ref.BLOCK_SIZE))
+        self.assertEqual(image[:12], model.HEADER)
+        self.assertEqual(image[model.BLOCK_SIZE:], b"\xff" * (len(image) - model.BLOCK_SIZE))
 
     def test_erased_partition_gets_a_block(self):
         self.assert_run("erased_partition")
@@ -145,7 +142,7 @@ class VirtualBox(VmTest):
         for name in ("large_other_address", "large_corrupt_block"):
             with self.subTest(name):
                 result = self.assert_run(name)
-                tail = slice(ref.IMAGE_SIZE, None)
+                tail = slice(model.IMAGE_SIZE, None)
                 self.assertEqual(result.partition[tail], self.scenarios[name].seed[tail])
 
     def test_missing_or_empty_serial_id_writes_nothing(self):
