@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=sh
 # Shared by the box's commands. simbox.py copies them into the run's scratch
 # folder next to settings.sh, which sets box (that folder), partition,
 # system_path and the faults of the run.
