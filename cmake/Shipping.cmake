@@ -1,6 +1,7 @@
 # What ships for a box: `mtdmac`, which needs nothing on the box but the C
 # library, and `mtdmac-static` for boxes whose C library is unknown; both
-# installed under sbin/ and packed with the README into one archive per target.
+# installed under sbin/ and packed with the README, LICENSE and the manual page
+# into one archive per target.
 
 set(MTDMAC_SHIPPED mtdmac)
 # The sanitizers have no static runtime.
@@ -37,8 +38,31 @@ endif()
 install(TARGETS ${MTDMAC_SHIPPED} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# What a firmware puts on the box, `cmake --install BUILD --component firmware`:
+# one binary under the name mtdmac, the manual page and the licence. The last
+# two are part of every install and archive as well.
+set(MTDMAC_FIRMWARE_BINARY mtdmac CACHE STRING
+    "Variant the firmware component installs as sbin/mtdmac: mtdmac or mtdmac-static")
+set_property(CACHE MTDMAC_FIRMWARE_BINARY PROPERTY STRINGS mtdmac mtdmac-static)
+if(NOT MTDMAC_FIRMWARE_BINARY IN_LIST MTDMAC_SHIPPED)
+  message(FATAL_ERROR "MTDMAC_FIRMWARE_BINARY: ${MTDMAC_FIRMWARE_BINARY} is not built here "
+                      "(built: ${MTDMAC_SHIPPED})")
+endif()
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT firmware)
+install(FILES doc/mtdmac.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT firmware)
+install(PROGRAMS $<TARGET_FILE:${MTDMAC_FIRMWARE_BINARY}> DESTINATION ${CMAKE_INSTALL_SBINDIR}
+        RENAME mtdmac COMPONENT firmware EXCLUDE_FROM_ALL)
+# install(PROGRAMS) is not stripped by --strip; this one is.
+install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+  execute_process(COMMAND \"${CMAKE_STRIP}\"
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/mtdmac\" COMMAND_ERROR_IS_FATAL ANY)
+endif()" COMPONENT firmware EXCLUDE_FROM_ALL)
+
 set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_STRIP_FILES ON)
+# Two runs of cpack on the same commit give the same bytes: see the file.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/ReproducibleArchive.cmake)
+set(CPACK_MTDMAC_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 include(CPack)

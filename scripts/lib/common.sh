@@ -25,8 +25,9 @@ ensure_packages() {
   fi
 }
 
-# Packages every build on the host needs.
-HOST_PACKAGES=(cmake make g++ libgtest-dev clang-format python3 git)
+# Packages every build on the host needs; mandoc and systemd (its
+# systemd-analyze) check the manual page and the unit.
+HOST_PACKAGES=(cmake make g++ libgtest-dev clang-format python3 git mandoc systemd)
 
 # Builds and test runs of the presets (cmake --workflow) use every core.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}

@@ -1,7 +1,8 @@
-# cmake -DREADELF=... -DDYNAMIC=... -DSTATIC=... -DPOINTER_SIZE=4|8
+# cmake -DREADELF=... -DDYNAMIC=... -DSTATIC=... -DREADME=... -DPOINTER_SIZE=4|8
 #       -DBYTE_ORDER=LITTLE_ENDIAN|BIG_ENDIAN -DMIPS=ON|OFF -P check_shipped.cmake
 # Fails unless both binaries are built for the configured target and the
-# dynamic one needs the C library alone: no libstdc++, no libgcc_s, no libm.
+# dynamic one needs the C library alone (no libstdc++, no libgcc_s, no libm),
+# in a version no newer than the README states.
 
 function(readelf out)
   execute_process(COMMAND ${READELF} ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE rc)
@@ -37,6 +38,26 @@ string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${dynamic}")
 if(NOT needed STREQUAL "Shared library: [libc.so.6]")
   message(SEND_ERROR "${DYNAMIC} needs ${needed}, want only libc.so.6")
 endif()
+
+# The C library a box needs for the dynamic binary is the one the README
+# promises, "glibc X.Y or later": no symbol version the binary asks for is newer.
+file(READ ${README} readme)
+string(REGEX MATCHALL "glibc[ \n]+[0-9]+\\.[0-9]+[ \n]+or[ \n]+later" promises "${readme}")
+list(TRANSFORM promises REPLACE "glibc[ \n]+([0-9.]+)[ \n].*" "\\1")
+list(REMOVE_DUPLICATES promises)
+list(LENGTH promises count)
+if(NOT count EQUAL 1)
+  message(SEND_ERROR "${README} must state one glibc version (\"glibc X.Y or later\"), "
+                     "states: ${promises}")
+endif()
+readelf(versions -V ${DYNAMIC})
+string(REGEX MATCHALL "Name: GLIBC_[0-9.]+" wanted "${versions}")
+list(TRANSFORM wanted REPLACE "Name: GLIBC_" "")
+foreach(version ${wanted})
+  if(version VERSION_GREATER promises)
+    message(SEND_ERROR "${DYNAMIC} needs GLIBC_${version}, the README promises glibc ${promises}")
+  endif()
+endforeach()
 
 readelf(segments -l ${STATIC})
 readelf(dynamic -d ${STATIC})
