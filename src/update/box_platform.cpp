@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "serial_id/serial_id.h"
 #include "update/platform.h"
@@ -13,16 +17,64 @@ namespace {
 // NOLINTNEXTLINE(cppcoreguidelines-virtual-class-destructor)
 class BoxPlatform final : public Platform {
  public:
+  Lock try_lock_partition() override {
+    if (partition_ < 0) {
+      // Read-only and nothing created: the lock needs only an open file.
+      partition_ = ::open(kPartitionPath, O_RDONLY | O_CLOEXEC);
+      if (partition_ < 0) {
+        return Lock::kUnavailable;
+      }
+    }
+    if (::flock(partition_, LOCK_EX | LOCK_NB) == 0) {
+      return Lock::kHeld;
+    }
+    return errno == EWOULDBLOCK || errno == EINTR ? Lock::kBusy : Lock::kUnavailable;
+  }
+
+  void pause() override {
+    const timespec tenth = {0, 100'000'000};
+    ::nanosleep(&tenth, nullptr);
+  }
+
+  int look_at_working_file(struct stat& status) override {
+    return ::lstat(kWorkingFilePath, &status);
+  }
+
+  int remove_working_file() override {
+    if (::unlink(kWorkingFilePath) == 0) {
+      return 0;
+    }
+    // Linux refuses to unlink a directory with EISDIR, POSIX allows EPERM.
+    if (errno != EISDIR && errno != EPERM) {
+      return -1;
+    }
+    return ::rmdir(kWorkingFilePath);
+  }
+
   std::FILE* open_working_file(Access access) override {
+    int flags = O_NOFOLLOW | O_CLOEXEC;
     switch (access) {
       case Access::kRead:
-        return std::fopen(kWorkingFilePath, "rb");
+        flags |= O_RDONLY;
+        break;
       case Access::kUpdate:
-        return std::fopen(kWorkingFilePath, "r+b");
+        flags |= O_RDWR;
+        break;
       case Access::kCreate:
-        return std::fopen(kWorkingFilePath, "wb");
+        flags |= O_RDWR | O_CREAT | O_EXCL;
+        break;
     }
-    return nullptr;
+    const int fd = ::open(kWorkingFilePath, flags, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+      return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, access == Access::kRead ? "rb" : "r+b");
+    if (file == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+    }
+    return file;
   }
 
   int read_serial_id(std::span<char> text) override {
@@ -48,6 +100,9 @@ class BoxPlatform final : public Platform {
   }
 
   void flush() override { ::sync(); }
+
+ private:
+  int partition_ = -1;  // open for the whole run once locked
 };
 
 }  // namespace

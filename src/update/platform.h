@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Everything the update procedure reaches outside its own process: the
-// working file, the serial-id entry, the commands and sync. The box's
-// implementation has every path and command fixed; tests put their own in
-// its place. Virtual calls need neither RTTI, exceptions
-// nor the heap.
+// partition's lock, the working file, the serial-id entry, the commands and
+// sync. The box's implementation has every path and command fixed; tests put
+// their own in its place. Virtual calls need neither RTTI, exceptions nor the
+// heap.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <span>
@@ -22,10 +24,15 @@ class Platform {
     kErase,      // flash_eraseall /dev/mtd3
     kWriteBack,  // dd of=/dev/mtd3 if=/tmp/mac.bin
   };
+  enum class Lock {
+    kHeld,         // held until the process ends
+    kBusy,         // another process holds it
+    kUnavailable,  // the partition cannot be opened or does not support the lock
+  };
   enum class Access {
     kRead,    // an existing file, for reading
     kUpdate,  // an existing file, for reading and writing, not truncated
-    kCreate,  // created or truncated, for writing
+    kCreate,  // a new file, made exclusively with mode 0600, for reading and writing
   };
 
   Platform() = default;
@@ -34,8 +41,26 @@ class Platform {
   Platform& operator=(const Platform&) = delete;
   Platform& operator=(Platform&&) = delete;
 
-  // Opens the working file. Returns the stream, or nullptr with errno
-  // (ENOENT when kRead or kUpdate finds nothing).
+  // One try, without waiting, at an exclusive lock on the partition device,
+  // opened read-only; the commands do not inherit it.
+  virtual Lock try_lock_partition() = 0;
+
+  // Waits a tenth of a second: the time between two tries at the lock.
+  virtual void pause() = 0;
+
+  // What stands at the working file's name, never following a link (lstat).
+  // Returns 0 and fills status, or -1 with errno (ENOENT when nothing does).
+  virtual int look_at_working_file(struct stat& status) = 0;
+
+  // Removes what stands at the working file's name, never following a link:
+  // unlinks it, or removes it as a directory when it is an empty one.
+  // Returns 0, or -1 with errno (ENOENT when nothing stood there; ENOTEMPTY
+  // or EEXIST for a directory that is not empty).
+  virtual int remove_working_file() = 0;
+
+  // Opens the working file, refusing to follow a link. Returns the stream,
+  // or nullptr with errno (ENOENT when kRead or kUpdate finds nothing,
+  // EEXIST when kCreate finds the name taken, ELOOP for a link).
   virtual std::FILE* open_working_file(Access access) = 0;
 
   // One read of up to text.size() bytes of the serial-id entry. Returns the

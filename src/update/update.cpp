@@ -1,5 +1,7 @@
 #include "update/update.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -11,9 +13,72 @@ namespace {
 
 using Command = Platform::Command;
 using Access = Platform::Access;
+using Lock = Platform::Lock;
 
 // Fewer bytes than this cannot hold the checksummed part of the block.
 constexpr std::size_t kMinImageBytes = kChecksumOffset;
+
+// A run waits for another one for 60 s at most, one pause (0.1 s) at a time,
+// so that a stuck run cannot hold up every later one.
+constexpr int kLockPauses = 600;
+
+// Tries at making the working file when its name is taken again between the
+// removal and the creation.
+constexpr int kMakeTries = 5;
+
+// Waits for the run in progress, if any, to end. False when it still holds
+// the lock after the last pause; a partition that cannot be locked at all is
+// used as it is.
+bool lock_partition(Platform& platform) {
+  for (int pauses = 0;; ++pauses) {
+    if (platform.try_lock_partition() != Lock::kBusy) {
+      return true;
+    }
+    if (pauses == kLockPauses) {
+      return false;
+    }
+    platform.pause();
+  }
+}
+
+// The working file is the tool's own when nobody else can have put it there
+// or can change it: a regular file of this user, one link, writable by this
+// user alone.
+bool is_own_file(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_uid == ::geteuid() && status.st_nlink == 1 &&
+         (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+enum class Made { kKept, kCreated, kFailed };
+
+// /tmp is open to every user: whatever stands at the working file's name and
+// is not the tool's own (a link, a FIFO, another user's file) is removed and
+// the file created anew, so that the dump cannot write through a link and no
+// one else can change what is flashed.
+Made make_working_file(Platform& platform) {
+  for (int tries = 0; tries < kMakeTries; ++tries) {
+    struct stat status {};
+    if (platform.look_at_working_file(status) == 0) {
+      if (is_own_file(status)) {
+        return Made::kKept;
+      }
+      if (platform.remove_working_file() != 0 && errno != ENOENT) {
+        return Made::kFailed;
+      }
+    } else if (errno != ENOENT) {
+      return Made::kFailed;
+    }
+    std::FILE* file = platform.open_working_file(Access::kCreate);
+    if (file != nullptr) {
+      std::fclose(file);
+      return Made::kCreated;
+    }
+    if (errno != EEXIST) {
+      return Made::kFailed;
+    }
+  }
+  return Made::kFailed;
+}
 
 // The report must stay ahead of the command's own output in a pipe or a log.
 int run_command(Platform& platform, Command command, std::FILE* out) {
@@ -65,13 +130,19 @@ bool write_working_file(ConstImage image, Platform& platform, std::FILE* out) {
   return true;
 }
 
-void update_address(Image image, const MacAddress& flash_mac, Platform& platform, std::FILE* out) {
+void update_address(Image image, const MacAddress& flash_mac, bool dumped, Platform& platform,
+                    std::FILE* out) {
   MacAddress derived{};
   if (read_serial_mac(platform, out, derived) != 0) {
     return;  // no derived address: nothing to compare, the partition stays as it is
   }
   print_mac(out, "PROC MAC", derived);
   if (derived == flash_mac) {
+    return;
+  }
+  // The image may hold only part of the partition, or an earlier run's copy.
+  if (!dumped) {
+    std::fprintf(out, "reading %s failed!\n", kPartitionPath);
     return;
   }
   store_mac_block(image, derived, platform, out);
@@ -101,8 +172,17 @@ void store_mac_block(Image image, const MacAddress& address, Platform& platform,
 }
 
 UpdateStatus run_update(Image image, Platform& platform, std::FILE* out) {
+  if (!lock_partition(platform)) {
+    std::fprintf(out, "locking %s failed!\n", kPartitionPath);
+    return UpdateStatus::kFailed;
+  }
+  const Made made = make_working_file(platform);
+  if (made == Made::kFailed) {
+    std::fprintf(out, "making %s failed!\n", kWorkingFilePath);
+    return UpdateStatus::kFailed;
+  }
   platform.flush();
-  run_command(platform, Command::kDump, out);  // a failed dump shows in the read below
+  const bool dumped = run_command(platform, Command::kDump, out) == 0;
   flush_three_times(platform);
 
   std::FILE* file = platform.open_working_file(Access::kRead);
@@ -112,6 +192,13 @@ UpdateStatus run_update(Image image, Platform& platform, std::FILE* out) {
   }
   const std::size_t count = std::fread(image.data(), 1, image.size(), file);
   std::fclose(file);
+  // The file this run made and a failed dump left empty was never a copy of
+  // the partition.
+  if (count == 0 && made == Made::kCreated && !dumped) {
+    platform.remove_working_file();
+    std::fprintf(out, "making %s failed!\n", kWorkingFilePath);
+    return UpdateStatus::kFailed;
+  }
   if (count < kMinImageBytes) {
     std::fprintf(out, "reading %s failed!(%d > %d)\n", kWorkingFilePath,
                  static_cast<int>(kMinImageBytes), static_cast<int>(count));
@@ -129,7 +216,7 @@ UpdateStatus run_update(Image image, Platform& platform, std::FILE* out) {
   get_mac_entry(image, kReferenceEntry, flash_mac);
   print_mac(out, "FLASH MAC", flash_mac);
 
-  update_address(image, flash_mac, platform, out);
+  update_address(image, flash_mac, dumped, platform, out);
   return UpdateStatus::kDone;
 }
 

@@ -12,7 +12,7 @@ namespace mtdmac {
 // main's status; the shell sees it modulo 256 (0, 255, 254).
 enum class UpdateStatus {
   kDone = 0,
-  kFailed = -1,     // the lock was not had in time, or no working file
+  kFailed = -1,     // another run held the partition too long, or no working file
   kShortRead = -2,  // the working file holds less than the block's checksummed part
 };
 

@@ -16,6 +16,10 @@ namespace mtdmac::testing {
 
 class UnusedPlatform : public Platform {
  public:
+  Lock try_lock_partition() override { unexpected("try_lock_partition"); }
+  void pause() override { unexpected("pause"); }
+  int look_at_working_file(struct stat& /*status*/) override { unexpected("look_at_working_file"); }
+  int remove_working_file() override { unexpected("remove_working_file"); }
   std::FILE* open_working_file(Access /*access*/) override { unexpected("open_working_file"); }
   int read_serial_id(std::span<char> /*text*/) override { unexpected("read_serial_id"); }
   int run(Command /*command*/) override { unexpected("run"); }

@@ -51,8 +51,35 @@ class FakeBox : public ::testing::Test, public Platform {
     return status;
   }
 
+  Lock try_lock_partition() override {
+    log_.emplace_back("lock");
+    if (lock_unsupported_) {
+      return Lock::kUnavailable;
+    }
+    if (lock_busy_for_ > 0) {
+      --lock_busy_for_;
+      return Lock::kBusy;
+    }
+    return Lock::kHeld;
+  }
+
+  void pause() override { log_.emplace_back("pause"); }
+
+  int look_at_working_file(struct stat& status) override {
+    return ::lstat(working_.c_str(), &status);
+  }
+
+  int remove_working_file() override {
+    std::error_code error;
+    if (std::filesystem::remove(working_, error)) {
+      return 0;
+    }
+    errno = error ? error.value() : ENOENT;
+    return -1;
+  }
+
   std::FILE* open_working_file(Access access) override {
-    if (access != Access::kRead && refuse_write_) {
+    if (access == Access::kUpdate && refuse_write_) {
       errno = EACCES;
       return nullptr;
     }
@@ -67,7 +94,11 @@ class FakeBox : public ::testing::Test, public Platform {
       case Access::kUpdate:
         return std::fopen(write_to_full_ ? "/dev/full" : working_.c_str(), "r+b");
       case Access::kCreate:
-        return std::fopen(working_.c_str(), "wb");
+        if (taken_again_ > 0) {
+          --taken_again_;  // another user plants a link right after the removal
+          std::filesystem::create_symlink(dir_.path("target"), working_);
+        }
+        return std::fopen(working_.c_str(), "wbx");
     }
     return nullptr;
   }
@@ -117,6 +148,9 @@ class FakeBox : public ::testing::Test, public Platform {
   std::string text_;
   std::vector<std::string> log_;
   std::vector<std::string> report_at_command_;
+  int lock_busy_for_ = 0;  // tries at the lock that find another run holding it
+  bool lock_unsupported_ = false;
+  int taken_again_ = 0;             // creations of the working file that find a link
   bool refuse_write_ = false;       // the working file cannot be opened for the write-back
   bool write_to_full_ = false;      // the write-back goes to a full disk
   bool remove_after_read_ = false;  // the working file is gone after it was read
@@ -147,9 +181,10 @@ std::string dump_of(const Bytes& bytes, const char* label) {
   return report.text();
 }
 
-const std::vector<std::string> kNoWriteCommands = {"sync", "dump", "sync", "sync", "sync"};
-const std::vector<std::string> kRewriteCommands = {
-    "sync", "dump", "sync", "sync", "sync", "sync", "erase", "write back", "sync", "sync", "sync"};
+const std::vector<std::string> kNoWriteCommands = {"lock", "sync", "dump", "sync", "sync", "sync"};
+const std::vector<std::string> kRewriteCommands = {"lock",       "sync", "dump", "sync",
+                                                   "sync",       "sync", "sync", "erase",
+                                                   "write back", "sync", "sync", "sync"};
 
 TEST_F(FakeBox, CorrectBlockIsLeftAlone) {
   const Bytes flash = good_block(kDerived);
@@ -282,6 +317,38 @@ TEST_F(FakeBox, ReportIsFlushedBeforeEveryCommand) {
   EXPECT_EQ(report_at_command_[2], text_);
 }
 
+TEST_F(FakeBox, RunWaitsUpTo60SecondsForAnotherAndGoesOnWhereTheLockIsUnsupported) {
+  const Bytes flash = good_block(kDerived);
+  write_partition(flash);
+  std::vector<std::string> waited;
+  for (int i = 0; i < 600; ++i) {
+    waited.insert(waited.end(), {"lock", "pause"});
+  }
+
+  lock_busy_for_ = 600;  // free at the last try
+  EXPECT_EQ(run_tool(), UpdateStatus::kDone);
+  waited.insert(waited.end(), kNoWriteCommands.begin(), kNoWriteCommands.end());
+  EXPECT_EQ(log_, waited);
+  EXPECT_NE(text_.find("PROC MAC - 02:C4:7A:12:AB:CD\n"), std::string::npos);
+
+  lock_busy_for_ = 601;
+  std::filesystem::remove(working_);
+  log_.clear();
+  const std::size_t before = report_.text().size();
+  EXPECT_EQ(run_tool(), UpdateStatus::kFailed);
+  EXPECT_EQ(text_.substr(before), "locking /dev/mtd3 failed!\n");
+  waited.resize(2 * 600);
+  waited.emplace_back("lock");
+  EXPECT_EQ(log_, waited);
+  EXPECT_FALSE(testing::file_exists(working_));
+
+  lock_unsupported_ = true;
+  log_.clear();
+  EXPECT_EQ(run_tool(), UpdateStatus::kDone);
+  EXPECT_EQ(log_, kNoWriteCommands);
+  EXPECT_EQ(partition(), flash);
+}
+
 TEST_F(FakeBox, WorkingFileLoadsAtMost65536Bytes) {
   const Bytes flash = good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, 2 * kImageSize);
   write_partition(flash);
@@ -311,6 +378,7 @@ TEST_F(FakeBox, ReadFailuresEndWithTheirStatusBeforeAnythingIsShown) {
   EXPECT_EQ(run_tool(), UpdateStatus::kFailed);  // no partition, no working file
   EXPECT_EQ(text_, "making /tmp/mac.bin failed!\n");
   EXPECT_EQ(log_, kNoWriteCommands);
+  EXPECT_FALSE(testing::file_exists(working_));  // the empty file this run made
 
   for (std::size_t size : {std::size_t{0}, std::size_t{139}}) {
     write_partition(Bytes(size, 0x00));
@@ -376,6 +444,25 @@ TEST_F(FakeBox, WorkingFileIsCreatedWhenMissingBeforeTheWrite) {
   EXPECT_EQ(run_tool(), UpdateStatus::kDone);
   EXPECT_EQ(working().size(), kImageSize);
   EXPECT_EQ(log_, kRewriteCommands);
+}
+
+TEST_F(FakeBox, WorkingFileNameTakenAgainBeforeTheCreationIsTriedFiveTimes) {
+  const Bytes target = {'k', 'e', 'e', 'p'};
+  write_file(dir_.path("target"), target);
+  write_partition(good_block({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
+  taken_again_ = 4;
+  EXPECT_EQ(run_tool(), UpdateStatus::kDone);
+  EXPECT_EQ(log_, kRewriteCommands);
+  EXPECT_EQ(working(), partition());
+
+  std::filesystem::remove(working_);
+  taken_again_ = 5;
+  log_.clear();
+  const std::size_t before = report_.text().size();
+  EXPECT_EQ(run_tool(), UpdateStatus::kFailed);
+  EXPECT_EQ(text_.substr(before), "making /tmp/mac.bin failed!\n");
+  EXPECT_EQ(log_, std::vector<std::string>{"lock"});
+  EXPECT_EQ(read_file(dir_.path("target")), target);
 }
 
 TEST_F(FakeBox, FailedFlashCommandsAreReportedButTheStatusStaysZero) {
