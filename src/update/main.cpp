@@ -23,13 +23,15 @@ constexpr char kUsage[] =
     "  -h, --help     print this text and exit\n"
     "  -V, --version  print the version and exit\n"
     "\n"
-    "Files: /dev/mtd3 (the partition), /proc/stb/info/serialid (the serial id),\n"
-    "/tmp/mac.bin (the working copy of the partition).\n"
+    "Files: /dev/mtd3 (the partition, locked for the whole run),\n"
+    "/proc/stb/info/serialid (the serial id), /tmp/mac.bin (the working copy of\n"
+    "the partition, the tool's own: whatever else stands there is removed).\n"
     "Commands: sync, dd, flash_eraseall.\n"
     "\n"
     "Exit status: 0 when the partition was read, whether or not it was rewritten\n"
-    "(a failed rewrite is reported on standard output); 255 when the working file\n"
-    "could not be made; 254 when the partition holds fewer than 140 bytes.\n";
+    "(a failed dump or rewrite is reported on standard output); 255 when another\n"
+    "run held the partition for 60 seconds or the working file could not be made;\n"
+    "254 when the partition holds fewer than 140 bytes.\n";
 
 bool is(const char* arg, const char* short_name, const char* long_name) {
   return std::strcmp(arg, short_name) == 0 || std::strcmp(arg, long_name) == 0;
