@@ -1,11 +1,13 @@
-# What ships for a box: `mtdmac`, which needs nothing on the box but the C
-# library, and `mtdmac-static` for boxes whose C library is unknown; both
+# What ships for a box: `mtdmac`, which needs nothing on the box but its C
+# library (glibc), and `mtdmac-static`, which needs nothing at all; both
 # installed under sbin/ and packed with the README, LICENSE and the manual page
 # into one archive per target.
-
 set(MTDMAC_SHIPPED mtdmac)
-# The sanitizers have no static runtime.
-if(NOT MTDMAC_SANITIZE)
+if(MTDMAC_MUSL)
+  include(${CMAKE_CURRENT_LIST_DIR}/Musl.cmake)
+  list(APPEND MTDMAC_SHIPPED mtdmac-static)
+elseif(CMAKE_CROSSCOMPILING AND NOT MTDMAC_SANITIZE)
+  # A firmware's own toolchain without musl: its own C library, linked in.
   add_executable(mtdmac-static src/update/main.cpp)
   target_link_libraries(mtdmac-static PRIVATE mtdmac_core mtdmac_tool_flags)
   target_link_options(mtdmac-static PRIVATE -static)
@@ -20,19 +22,6 @@ if(MTDMAC_IPO)
   set_target_properties(mtdmac_core ${MTDMAC_SHIPPED}
                         PROPERTIES INTERPROCEDURAL_OPTIMIZATION_RELEASE ON
                                    INTERPROCEDURAL_OPTIMIZATION_MINSIZEREL ON)
-endif()
-
-# Older box CPUs are MIPS32 release 1: the tool's own code must build without
-# release-2 instructions. The C library of the Debian sysroots is release 2, so
-# the objects linked with it make no release-1 binary; mtdmac-mips32 serves
-# only to run that code on the simulated box.
-if(MTDMAC_MIPS)
-  add_library(mtdmac_core_mips32 OBJECT ${MTDMAC_SOURCES} src/update/main.cpp)
-  target_include_directories(mtdmac_core_mips32 PRIVATE src)
-  target_compile_options(mtdmac_core_mips32 PRIVATE -march=mips32)
-  target_link_libraries(mtdmac_core_mips32 PRIVATE mtdmac_tool_flags)
-  add_executable(mtdmac-mips32 $<TARGET_OBJECTS:mtdmac_core_mips32>)
-  target_link_libraries(mtdmac-mips32 PRIVATE mtdmac_tool_flags)
 endif()
 
 install(TARGETS ${MTDMAC_SHIPPED} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -57,6 +46,15 @@ install(CODE "if(CMAKE_INSTALL_DO_STRIP)
   execute_process(COMMAND \"${CMAKE_STRIP}\"
     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/mtdmac\" COMMAND_ERROR_IS_FATAL ANY)
 endif()" COMPONENT firmware EXCLUDE_FROM_ALL)
+# musl's copyright notice and MIT licence go wherever the binary that holds it goes.
+if(MTDMAC_MUSL)
+  set(component Unspecified)
+  if(MTDMAC_FIRMWARE_BINARY STREQUAL "mtdmac-static")
+    set(component firmware)
+  endif()
+  install(FILES ${MTDMAC_MUSL_DIR}/COPYRIGHT DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          RENAME COPYRIGHT.musl COMPONENT ${component})
+endif()
 
 set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR})

@@ -1,8 +1,10 @@
-# cmake -DREADELF=... -DDYNAMIC=... -DSTATIC=... -DREADME=... -DPOINTER_SIZE=4|8
+# cmake -DREADELF=... -DSTRIP=... -DREADME=... -DDYNAMIC=...
+#       [-DSTATIC=... -DSTATIC_MAX_BYTES=N|0] -DPOINTER_SIZE=4|8
 #       -DBYTE_ORDER=LITTLE_ENDIAN|BIG_ENDIAN -DMIPS=ON|OFF -P check_shipped.cmake
-# Fails unless both binaries are built for the configured target and the
-# dynamic one needs the C library alone (no libstdc++, no libgcc_s, no libm),
-# in a version no newer than the README states.
+# Fails unless the binaries are built for the configured target, the dynamic
+# one needs the C library alone (no libstdc++, no libgcc_s, no libm) in a
+# version no newer than the README states, and the static one needs nothing
+# and, stripped, fits in STATIC_MAX_BYTES (0: any size).
 
 function(readelf out)
   execute_process(COMMAND ${READELF} ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE rc)
@@ -59,8 +61,20 @@ foreach(version ${wanted})
   endif()
 endforeach()
 
+if(NOT STATIC)
+  return()
+endif()
 readelf(segments -l ${STATIC})
 readelf(dynamic -d ${STATIC})
 if(segments MATCHES "INTERP" OR dynamic MATCHES "NEEDED")
   message(SEND_ERROR "${STATIC} is not fully static")
+endif()
+if(STATIC_MAX_BYTES)
+  set(stripped ${STATIC}.stripped)
+  execute_process(COMMAND ${STRIP} -o ${stripped} ${STATIC} COMMAND_ERROR_IS_FATAL ANY)
+  file(SIZE ${stripped} bytes)
+  file(REMOVE ${stripped})
+  if(bytes GREATER STATIC_MAX_BYTES)
+    message(SEND_ERROR "${STATIC}: ${bytes} bytes stripped, more than ${STATIC_MAX_BYTES}")
+  endif()
 endif()
