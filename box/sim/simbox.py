@@ -22,13 +22,18 @@ Python use:
     box = Box(partition=bytes_or_None, serial_id=b"0012abcd\\n", tmp_size=1 << 20)
     run = box.run("/prefix/sbin/mtdmac", argv=(), wrapper=(),
                   erase_fault=None,   # None, "before" (nothing erased) or "after"
+                  erase_seconds=0,    # how long the erased partition waits
+                  read_cut=None,      # the dump dd meets a read error after N bytes
                   write_cut=None,     # the write-back dd stops after N bytes, fails
                   power_cut=False,    # ... and the box loses power at that point
+                  plant=None,         # what stands at /tmp/mac.bin: PLANTS
                   stdout="pipe",      # or "file", as when the report is logged
-                  copies=1)           # tools started at once on the one box
+                  copies=1,           # tools started together on the one box,
+                  start_gap=0)        # ... this many seconds apart
     run.stdout, run.stderr, run.status      # of the first tool; run.tools has all
     run.partition, run.working_file         # bytes afterwards, None if absent
     run.commands                            # [(command line, status or None)]
+    run.working_stat, run.victim            # what is at /tmp/mac.bin; a link's target
 
 After a run the box holds the new partition and working file, so a second
 box.run() continues on the same box. A power cut reboots it: /tmp is lost.
@@ -41,6 +46,7 @@ Needs util-linux unshare and either root or unprivileged user namespaces.
 """
 
 import argparse
+import contextlib
 import ctypes
 import json
 import os
@@ -58,6 +64,12 @@ import model
 from model import PARTITION, SERIAL_ID, WORKING_FILE
 
 COMMANDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "commands")
+
+# What may stand at the working file's name before the tool runs.
+PLANTS = ("symlink", "hardlink", "fifo", "foreign", "user-symlinks")
+VICTIM_PATH = "/tmp/victim"  # a file of the box's that a planted link leads to
+VICTIM = b"a file of the box that no run of the tool may change\n" * 64
+OTHER_USER = 1000  # not root: the one who plants
 
 # Environment the box gives the tool, plus what sanitizers and emulators read.
 BOX_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -85,6 +97,8 @@ class Run:
     commands: list
     power_cut: bool
     tmp_files: list = field(default_factory=list)
+    working_stat: tuple | None = None  # (owner, mode, links) of what is at the working file's name
+    victim: bytes | None = None  # the planted link's target afterwards
 
     @property
     def stdout(self):
@@ -113,10 +127,15 @@ class Box:
     working_file: bytes | None = None
     tmp_size: int = 1 << 20
 
-    def run(self, binary, argv=(), wrapper=(), *, erase_fault=None, write_cut=None,
-            power_cut=False, stdout="pipe", copies=1, timeout=120, env=None):
+    def run(self, binary, argv=(), wrapper=(), *, erase_fault=None, erase_seconds=0,
+            read_cut=None, write_cut=None, power_cut=False, plant=None, stdout="pipe", copies=1,
+            start_gap=0, timeout=120, env=None):
         if erase_fault not in (None, "before", "after"):
             raise ValueError(f"erase_fault must be None, 'before' or 'after', not {erase_fault!r}")
+        if plant not in (None, *PLANTS):
+            raise ValueError(f"plant must be None or one of {PLANTS}, not {plant!r}")
+        if plant and self.working_file is not None:
+            raise ValueError("a box with a working file has nothing else at its name")
         if stdout not in ("pipe", "file"):
             raise ValueError(f"stdout must be 'pipe' or 'file', not {stdout!r}")
         if self.tmp_size <= 0:
@@ -132,10 +151,14 @@ class Box:
                 "argv": [str(a) for a in argv],
                 "wrapper": list(wrapper),
                 "erase_fault": erase_fault,
+                "erase_seconds": erase_seconds,
+                "read_cut": read_cut,
+                "plant": plant,
                 "write_cut": write_cut,
                 "power_cut": power_cut,
                 "stdout": stdout,
                 "copies": copies,
+                "start_gap": start_gap,
                 "tmp_size": self.tmp_size,
                 "timeout": timeout,
                 "env": dict(env or {}),
@@ -240,9 +263,12 @@ def _collect(scratch, result):
     for line in log.decode().splitlines():
         status, command = line.split("\t", 1)
         commands.append((command, None if status == "-" else int(status)))
+    stat = result["working_stat"]
     return Run(tools=tools, partition=_read(os.path.join(out, "partition")),
                working_file=_read(os.path.join(out, "working")), commands=commands,
-               power_cut=result["power_cut"], tmp_files=result["tmp_files"])
+               power_cut=result["power_cut"], tmp_files=result["tmp_files"],
+               working_stat=tuple(stat) if stat else None,
+               victim=_read(os.path.join(out, "victim")))
 
 
 # ------------------------------------------------------ inside the namespace
@@ -279,6 +305,8 @@ def _build_box(scratch, config):
     working = _read(os.path.join(inputs, "working"))
     if working is not None:
         _write(new_tmp + WORKING_FILE[len("/tmp"):], working)
+    if config["plant"]:
+        _plant(new_tmp, config["plant"])
 
     _mount("tmpfs", new_dev, "tmpfs", MS_NOSUID, "mode=0755")
     for name in ("null", "zero", "urandom"):
@@ -306,6 +334,41 @@ def _build_box(scratch, config):
         _mount(source, target, None, MS_MOVE)
 
 
+def _plant(tmp, plant):
+    name, victim = tmp + WORKING_FILE[len("/tmp"):], tmp + VICTIM_PATH[len("/tmp"):]
+    _write(victim, VICTIM, 0o644)
+    if plant == "symlink":
+        os.symlink(VICTIM_PATH, name)
+    elif plant == "hardlink":
+        os.link(victim, name)
+    elif plant == "fifo":
+        os.mkfifo(name, 0o644)
+    elif plant == "foreign":
+        _write(name, VICTIM, 0o644)
+        os.chown(name, OTHER_USER, OTHER_USER)
+
+
+def _start_planter():
+    """Another user, in a process of its own, links the working file's name to
+    the victim again and again, as fast as it can, until it is killed."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgroups([])
+            os.setgid(OTHER_USER)
+            os.setuid(OTHER_USER)
+            while True:
+                with contextlib.suppress(OSError):
+                    os.symlink(VICTIM_PATH, WORKING_FILE)
+        finally:
+            os._exit(1)
+    while not os.path.islink(WORKING_FILE):
+        if os.waitpid(pid, os.WNOHANG)[0]:
+            raise BoxError("another user's process needs root outside the box")
+        time.sleep(0.001)
+    return pid
+
+
 def _tool_env(config):
     env = {k: v for k, v in os.environ.items() if k.startswith(PASSED_ENV_PREFIXES)}
     env.update({"LC_ALL": "C", "HOME": "/"})
@@ -328,6 +391,8 @@ def _run_tools(scratch, config):
     selector = selectors.DefaultSelector()
     buffers, procs, starts = {}, [], []
     for i in range(config["copies"]):
+        if i:
+            time.sleep(config["start_gap"])
         if config["stdout"] == "file":
             stdout_w = os.open(os.path.join(out, f"{i}.stdout"), os.O_WRONLY | os.O_CREAT, 0o644)
         else:
@@ -385,12 +450,28 @@ def _inner(scratch):
         with open(os.path.join(scratch, "config.json")) as f:
             config = json.load(f)
         _build_box(scratch, config)
-        tools = _run_tools(scratch, config)
+        planter = _start_planter() if config["plant"] == "user-symlinks" else None
+        try:
+            tools = _run_tools(scratch, config)
+        finally:
+            if planter:
+                os.kill(planter, 9)
+                os.waitpid(planter, 0)
         for name, path in (("partition", PARTITION), ("working", WORKING_FILE)):
-            data = _read(path)
+            # Not a FIFO, which would wait for a writer.
+            data = _read(path) if os.path.isfile(path) else None
             if data is not None:
                 _write(os.path.join(out, name), data)
+        try:
+            stat = os.lstat(WORKING_FILE)
+            working_stat = [stat.st_uid, stat.st_mode, stat.st_nlink]
+        except FileNotFoundError:
+            working_stat = None
+        victim = _read(VICTIM_PATH)
+        if victim is not None:
+            _write(os.path.join(out, "victim"), victim)
         result = {"tools": tools, "tmp_files": sorted(os.listdir("/tmp")),
+                  "working_stat": working_stat,
                   "power_cut": os.path.exists(os.path.join(scratch, "power-cut"))}
     except (OSError, BoxError, subprocess.SubprocessError) as e:
         result = {"error": f"inside the box: {e}"}
@@ -412,7 +493,9 @@ def _write_box_commands(scratch, config):
         shutil.copy2(os.path.join(COMMANDS, name), bin_dir)
     settings = {
         "box": scratch, "partition": PARTITION, "system_path": BOX_PATH,
-        "erase_fault": config["erase_fault"] or "", "power_cut": int(config["power_cut"]),
+        "erase_fault": config["erase_fault"] or "", "erase_seconds": config["erase_seconds"],
+        "power_cut": int(config["power_cut"]),
+        "read_cut": "" if config["read_cut"] is None else int(config["read_cut"]),
         "write_cut": "" if config["write_cut"] is None else int(config["write_cut"]),
     }
     _write(os.path.join(bin_dir, "settings.sh"),
@@ -438,8 +521,9 @@ def _cli_run(args):
         box.working_file = _read(args.working_file)
     wrapper = shlex.split(args.emulator or "") + shlex.split(args.wrapper or "")
     run = box.run(args.binary, argv=args.args, wrapper=wrapper, erase_fault=args.erase_fault,
-                  write_cut=args.write_cut, power_cut=args.power_cut, stdout=args.stdout,
-                  copies=args.copies)
+                  erase_seconds=args.erase_seconds, read_cut=args.read_cut,
+                  write_cut=args.write_cut, power_cut=args.power_cut, plant=args.plant,
+                  stdout=args.stdout, copies=args.copies, start_gap=args.start_gap)
     for i, tool in enumerate(run.tools):
         if len(run.tools) > 1:
             sys.stdout.write(f"--- tool {i}\n")
@@ -505,12 +589,16 @@ def main(argv):
     run.add_argument("--save-working", metavar="FILE", help="where to store /tmp/mac.bin after")
     run.add_argument("--tmp-size", type=int, default=1 << 20, metavar="BYTES")
     run.add_argument("--erase-fault", choices=("before", "after"))
+    run.add_argument("--erase-seconds", type=float, default=0, metavar="SECONDS")
+    run.add_argument("--read-cut", type=int, metavar="BYTES")
     run.add_argument("--write-cut", type=int, metavar="BYTES")
     run.add_argument("--power-cut", action="store_true")
+    run.add_argument("--plant", choices=PLANTS, help="what stands at /tmp/mac.bin before the run")
     run.add_argument("--emulator", metavar="COMMAND", help='e.g. "qemu-mipsel -L /usr/mipsel-linux-gnu"')
     run.add_argument("--wrapper", metavar="COMMAND", help='e.g. "valgrind -q"')
     run.add_argument("--stdout", choices=("pipe", "file"), default="pipe")
     run.add_argument("--copies", type=int, default=1)
+    run.add_argument("--start-gap", type=float, default=0, metavar="SECONDS")
     run.add_argument("--quiet", action="store_true", help="no box: lines on stderr")
     run.add_argument("args", nargs="*", help="arguments for the tool (after --)")
     changes = sub.add_parser("changes", help="list the bytes that differ between two files")

@@ -5,7 +5,8 @@
 # system_path and the faults of the run.
 # shellcheck source=/dev/null
 . "${0%/*}/settings.sh"
-: "${box:?}" "${partition:?}" "${system_path:?}" "${erase_fault?}" "${write_cut?}" "${power_cut:?}"
+: "${box:?}" "${partition:?}" "${system_path:?}" "${erase_fault?}" "${erase_seconds:?}"
+: "${read_cut?}" "${write_cut?}" "${power_cut:?}"
 # Without the box's own folder, so that dd is the system's and names itself "dd".
 PATH=$system_path
 
