@@ -62,6 +62,7 @@ MODULES = [
 RESULT_DISK_SIZE = 64 << 20
 LIBRARY_DIRS = ["lib/mipsel-linux-gnu", "usr/lib/mipsel-linux-gnu", "lib"]
 
+VICTIM = b"a file of the box that no run of the tool may change\n" * 64
 BOOT_TIMEOUT = 300  # seconds; a wedged guest must not hang the test run
 MARK = "@@mtdmac-vm "
 
@@ -113,6 +114,9 @@ class Scenario:
     seed: bytes | None  # the partition before the run; None: as the scenario before left it
     serial_id: bytes | None  # None: the box has no serial-id entry
     power_cut: bool = False  # the power goes right after flash_eraseall
+    plant: str | None = None  # "symlink" or "hardlink": another user links the
+    # working file's name to /tmp/victim (VICTIM) before the run
+    copies: int = 1  # tools started at once: status "0 0", report and report.1, ...
 
 
 @dataclasses.dataclass
@@ -351,6 +355,11 @@ def _add_scenarios(archive, scenarios):
             archive.file(f"{d}/serialid", s.serial_id)
         if s.power_cut:
             archive.file(f"{d}/cut", b"")
+        if s.plant:
+            archive.file(f"{d}/plant", s.plant.encode())
+            archive.file(f"{d}/victim", VICTIM)
+        if s.copies != 1:
+            archive.file(f"{d}/copies", str(s.copies).encode())
 
 
 # ----------------------------------------------------------------------- boot

@@ -4,7 +4,9 @@
 # (index of the MTD device that is the box's /dev/mtd3); seed (the partition's
 # bytes; absent: the flash stays as the scenario before left it); serialid
 # (absent: the box has no such entry); cut (present: the power goes right
-# after the erase).
+# after the erase); plant ("symlink" or "hardlink": before the run the user
+# box links /tmp/mac.bin to /tmp/victim, whose bytes are in victim); copies
+# (how many tools start at once; absent: one).
 
 # What the box's kernel and firmware give every scenario: busybox's applets,
 # the mounts, the serial-id entry's folder, the erase counter, the result disk.
@@ -26,6 +28,13 @@ start_box() {
     ln -s "$entry" "/proc/${entry#/.proc/}"
   done
   mkdir -p /proc/stb/info
+  # A user besides root, and a kernel without a desktop distribution's
+  # defaults: a link in /tmp is followed whoever made it, and any user may
+  # link to a file of root's.
+  mkdir -p /etc
+  printf 'root:x:0:0::/:/bin/sh\nbox:x:1000:1000::/tmp:/bin/sh\n' >/etc/passwd
+  echo 0 >/.proc/sys/fs/protected_symlinks
+  echo 0 >/.proc/sys/fs/protected_hardlinks
   count_erases_init
   mkdir -p /vm/results
   modprobe virtio_pci
@@ -85,6 +94,7 @@ finish_scenario() {
   dd if=/dev/mtd3 of=$out/partition bs=512 2>$out/readback
   dmesg -c >$out/kernel
   cp /.proc/mtd $out/mtd
+  if [ -f /tmp/victim ]; then cp /tmp/victim $out/victim; fi
   {
     echo "status $1"
     echo "centiseconds $(($(now_cs) - VM_STARTED))"
@@ -106,9 +116,17 @@ prepare_scenario() {
   export VM_STARTED VM_SCENARIO VM_DEVICE
   # A seed makes a new box; without one the box goes on, /tmp and all.
   if [ -f "$dir/seed" ]; then
-    rm -f /tmp/mac.bin
+    rm -f /tmp/mac.bin /tmp/victim
     load_flash "$dir"
     dd if="$dir/seed" of=/dev/mtd3 bs=512 2>/dev/null || say "error seeding $VM_SCENARIO"
+  fi
+  if [ -f "$dir/plant" ]; then
+    cp "$dir/victim" /tmp/victim
+    case $(cat "$dir/plant") in
+      symlink) su box -c "ln -s /tmp/victim /tmp/mac.bin" ;;
+      hardlink) su box -c "ln /tmp/victim /tmp/mac.bin" ;;
+    esac
+    [ -e /tmp/mac.bin ] || say "error planting $VM_SCENARIO"
   fi
   if [ -f "$dir/serialid" ]; then
     cp "$dir/serialid" /proc/stb/info/serialid
@@ -125,8 +143,24 @@ prepare_scenario() {
   export VM_ERASES_BEFORE VM_ECC_BEFORE
 }
 
+# The tools of a scenario start at once; the first one's output is report and
+# stderr, the others' report.N and stderr.N, and their statuses follow in order.
 run_scenario() {
   prepare_scenario "$1"
-  (cd / && PATH=$path mtdmac >/vm/out/report 2>/vm/out/stderr)
-  finish_scenario $?
+  copies=1
+  if [ -f "$1/copies" ]; then read -r copies <"$1/copies"; fi
+  pids='' i=0
+  while [ $i -lt "$copies" ]; do
+    suffix=.$i
+    if [ $i -eq 0 ]; then suffix=''; fi
+    (cd / && PATH=$path mtdmac >/vm/out/report$suffix 2>/vm/out/stderr$suffix) &
+    pids="$pids $!"
+    i=$((i + 1))
+  done
+  statuses=''
+  for pid in $pids; do
+    wait "$pid"
+    statuses="$statuses${statuses:+ }$?"
+  done
+  finish_scenario "$statuses"
 }
