@@ -153,11 +153,12 @@ class Expected:
     written: bytes | None  # the image the tool writes to the working file, if any
 
 
-def run(dumped, serial):
+def run(dumped, serial, dump_failed=False):
     """The report and outcome of a run whose working file holds `dumped`
     after the dump; serial is the serial-id entry's bytes (None: there is no
     such entry). The report ends where the tool starts writing: the commands'
-    output and their failures follow."""
+    output and their failures follow. A dump that failed is never flashed:
+    where a rewrite would follow, the report says so and nothing is written."""
     if len(dumped) < CHECKSUM_AT:
         return Expected(f"reading {WORKING_FILE} failed!({CHECKSUM_AT} > {len(dumped)})\n"
                         .encode(), 254, None)
@@ -185,6 +186,8 @@ def run(dumped, serial):
     out += f"PROC MAC - {mac_text(derived)}\n".encode()
     if derived == flash:
         return Expected(out, 0, None)
+    if dump_failed:
+        return Expected(out + f"reading {PARTITION} failed!\n".encode(), 0, None)
 
     new = with_address(image, derived)
     out += f"set_checksum() = {new[CHECKSUM_AT]:02x}\n".encode()

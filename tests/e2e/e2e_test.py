@@ -51,6 +51,10 @@ class BoxTest(unittest.TestCase):
         """Runs on a box holding data and checks a complete rewrite."""
         box = simbox.Box(partition=data, serial_id=serial)
         run = self.run_box(box, **options)
+        self.assert_rewrite(run, data, serial)
+        return box, run
+
+    def assert_rewrite(self, run, data, serial=SERIAL):
         expected = model.run(data, serial)
         self.assertIsNotNone(expected.written)
         self.assert_report(run, expected.stdout + simbox.erase_progress_line(len(data)))
@@ -59,7 +63,6 @@ class BoxTest(unittest.TestCase):
         self.assertEqual(run.working_file, working)
         self.assertEqual(run.partition, flashed(len(data), working))
         self.assertNotIn(b"error", run.stderr)
-        return box, run
 
 
 class ImageCheckTest(BoxTest):
@@ -221,18 +224,73 @@ class FaultTest(BoxTest):
                 self.assert_report(repair, expected.stdout + simbox.erase_progress_line(SIZE))
                 self.assertEqual(repair.partition, expected.written)
 
-    def test_full_tmp_leaves_partition_untouched(self):
+    def test_failed_dump_is_never_flashed(self):
+        # The check shows what arrived; a rewrite would lose what did not.
+        large = partition(OTHER, 2 * SIZE)
+        stale = partition(bytes.fromhex("0a0b0c0d0e0f"))
+        for name, data, working, options, dumped in (
+                ("read error after 4096 bytes", partition(OTHER), None, {"read_cut": 4096}, 4096),
+                ("read error at the start, a stale working file", partition(OTHER), stale,
+                 {"read_cut": 0}, None),
+                ("/tmp smaller than the image", partition(OTHER), None, {"tmp_size": SIZE // 2},
+                 SIZE // 2),
+                ("/tmp smaller than the partition", large, None, {"tmp_size": 3 * SIZE // 2},
+                 3 * SIZE // 2)):
+            with self.subTest(name):
+                box = simbox.Box(partition=data, serial_id=SERIAL, working_file=working,
+                                 tmp_size=options.pop("tmp_size", 1 << 20))
+                run = self.run_box(box, **options)
+                expected = model.run(stale if dumped is None else data[:dumped], SERIAL,
+                                     dump_failed=True)
+                self.assert_report(run, expected.stdout)
+                self.assertEqual(run.commands, [(DUMP, 1)])
+                self.assertEqual(run.partition, data)
+                self.assertEqual(run.working_file, stale if dumped is None else data[:dumped])
+
+    def test_whatever_stands_at_the_working_file_is_not_used(self):
+        # Each as root leaves it: a run as any other, and the tool's own file.
         data = partition(OTHER)
-        room = 32768
-        run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL, tmp_size=room))
-        # The dump stops when /tmp is full: what arrived is shown, never flashed.
-        expected = model.run(data[:room], SERIAL).stdout
-        shown = expected[:expected.index(b"set_checksum")]
-        self.assert_report(run, shown + b"reading /dev/mtd3 failed!\n")
-        self.assertEqual(run.commands, [(DUMP, 1)])
-        self.assertIn(b"No space left on device", run.stderr)
-        self.assertEqual(run.partition, data)
-        self.assertEqual(run.working_file, data[:room])
+        for plant in ("symlink", "hardlink", "fifo", "foreign"):
+            with self.subTest(plant):
+                if plant == "foreign" and os.geteuid() != 0:
+                    self.skipTest("another user's file needs root")
+                _, run = self.rewrite(data, plant=plant, timeout=30)
+                self.assertEqual(run.working_stat, (0, 0o100600, 1))
+                if plant != "foreign":
+                    self.assertEqual(run.victim, simbox.VICTIM)
+
+    def test_another_user_planting_links_all_along(self):
+        if os.geteuid() != 0:
+            self.skipTest("another user needs root")
+        data = partition(OTHER)
+        for trial in range(3):
+            with self.subTest(trial=trial):
+                run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL),
+                                   plant="user-symlinks", timeout=30)
+                self.assertEqual(run.victim, simbox.VICTIM)
+                if run.status == 255:
+                    # The name was taken again at every try: nothing ran.
+                    self.assert_report(run, b"making /tmp/mac.bin failed!\n", 255)
+                    self.assertEqual((run.commands, run.partition), ([], data))
+                else:
+                    self.assert_rewrite(run, data)
+
+    def test_tools_started_together_rewrite_once(self):
+        # Each later tool starts before, while or after the first one erases.
+        data = partition(OTHER, 2 * SIZE)
+        expected = model.run(data, SERIAL)
+        rewritten = flashed(len(data), expected.written + data[SIZE:])
+        reports = [expected.stdout + simbox.erase_progress_line(len(data))]
+        reports += [model.run(rewritten, SERIAL).stdout] * 2
+        for gap in (0, 0.05, 0.1, 0.2):
+            with self.subTest(gap=gap):
+                run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL), copies=3,
+                                   start_gap=gap, erase_seconds=0.3)
+                self.assertEqual(run.partition, rewritten)
+                self.assertEqual(sorted(tool.stdout for tool in run.tools), sorted(reports))
+                self.assertEqual([tool.status for tool in run.tools], [0] * 3)
+                self.assertEqual(sorted(run.commands),
+                                 sorted([(DUMP, 0)] * 3 + REWRITE_COMMANDS[1:]))
 
 
 class ModelTest(unittest.TestCase):

@@ -5,7 +5,7 @@ import os
 import sys
 
 # Run by hand as well as by CTest: the one place these scripts find the box.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "box", "sim"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../box/sim"))
 
 import model  # noqa: E402
 import simbox  # noqa: E402,F401

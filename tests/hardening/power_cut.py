@@ -8,8 +8,11 @@ one after must find nothing to do. The table says what of the regions the
 tool does not set came through; a rerun cannot bring back what the cut
 destroyed, because it dumps the damaged flash.
 
-Then two tools start at once on a box with the wrong address, several times;
-the table says what they leave and whether one more run repairs it.
+Then two tools start together on a box with the wrong address, several times,
+the second a little later each time, so that it starts before, while or after
+the first erases. One waits for the other to finish, so no trial may lose a
+byte the tool does not set; the lines say what the two leave and what one
+more run does.
 
     power_cut.py BINARY [--wrapper "valgrind -q"] [--trials 6]
 """
@@ -85,9 +88,13 @@ def two_at_once(binary, wrapper, trials):
     print(f"\ntwo tools at once, {trials} trials:")
     for trial in range(trials):
         box = simbox.Box(partition=original, serial_id=SERIAL_ID)
-        both = box.run(binary, wrapper=wrapper, copies=2)
+        gap = 0.02 * trial
+        both = box.run(binary, wrapper=wrapper, copies=2, start_gap=gap, erase_seconds=0.1)
         ok, ref, _ = block_state(both.partition)
         statuses = [t.status for t in both.tools]
+        kept = survival(original, both.partition)
+        if any(k != total for _, k, total in kept):
+            failures.append(f"two at once, trial {trial}: data lost: {survival_text(kept)}")
         after_both = "verifies, derived" if ok and ref == DERIVED else (
             f"verifies={ok}, address {ref.hex(':') if ref else None}")
         third = box.run(binary, wrapper=wrapper)
@@ -96,11 +103,13 @@ def two_at_once(binary, wrapper, trials):
         if not repaired:
             failures.append(f"two at once, trial {trial}: a third run did not repair the block"
                             f" (status {third.status})\n{tail(third)}")
-        print(f"  trial {trial}: statuses {statuses}, {erases(both)} erases, "
+        print(f"  trial {trial}, second {gap:.2f} s later: statuses {statuses}, "
+              f"{erases(both)} erases, "
               f"{write_backs(both)} write-backs; after both: {after_both}; "
-              f"third run: {describe_rerun(third)}, "
-              f"{'repaired' if repaired else 'NOT repaired'}; "
-              f"{survival_text(survival(original, third.partition))}")
+              f"{survival_text(kept)}; third run: {describe_rerun(third)}, "
+              f"{'repaired' if repaired else 'NOT repaired'}")
+    lost = sum(1 for f in failures if "data lost" in f)
+    print(f"  {'no trial lost data' if not lost else f'{lost} of {trials} trials LOST DATA'}")
     return failures
 
 

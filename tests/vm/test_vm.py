@@ -62,6 +62,12 @@ def plan():
                        BOX_SERIAL),
         vmbox.Scenario("missing_serial_id", small, partition(good(OTHER_MAC), small.size), None),
         vmbox.Scenario("empty_serial_id", small, partition(good(OTHER_MAC), small.size), b""),
+        vmbox.Scenario("planted_symlink", small, partition(good(OTHER_MAC), small.size),
+                       BOX_SERIAL, plant="symlink"),
+        vmbox.Scenario("planted_hardlink", small, partition(good(OTHER_MAC), small.size),
+                       BOX_SERIAL, plant="hardlink"),
+        vmbox.Scenario("three_at_once", small, partition(good(OTHER_MAC), small.size),
+                       BOX_SERIAL, copies=3),
         vmbox.Scenario("power_cut", small, partition(good(OTHER_MAC), small.size), BOX_SERIAL,
                        power_cut=True),
     ]
@@ -72,8 +78,8 @@ def log(message):
 
 
 class VmTest(unittest.TestCase):
-    def assert_report(self, result, expected):
-        actual = result.report.decode("latin-1")
+    def assert_report(self, result, expected, file="report"):
+        actual = result.files[file].decode("latin-1")
         problem = ref.match_report(actual, expected)
         if problem:
             shown = "".join("<commands' output>\n" if p is ref.COMMANDS else p for p in expected)
@@ -150,6 +156,27 @@ class VirtualBox(VmTest):
             with self.subTest(name):
                 result = self.assert_run(name)
                 self.assertEqual(result.partition, self.scenarios[name].seed)
+
+    def test_link_planted_by_another_user_is_not_followed(self):
+        for name in ("planted_symlink", "planted_hardlink"):
+            with self.subTest(name):
+                result = self.assert_run(name)
+                self.assertEqual(result.files["victim"], vmbox.VICTIM)
+
+    def test_tools_started_at_once_rewrite_once(self):
+        # One rewrites; the others wait for it and then find nothing to do.
+        scenario, result = self.scenarios["three_at_once"], self.results["three_at_once"]
+        rewrite, _, after = ref.expected_run(scenario.seed, scenario.serial_id)
+        no_write, _, _ = ref.expected_run(after, scenario.serial_id)
+        reports = ["report", "report.1", "report.2"]
+        rewrote = [r for r in reports if b"New MAC Par" in result.files[r]]
+        self.assertEqual(len(rewrote), 1, result.status)
+        for report in reports:
+            self.assert_report(result, rewrite if report in rewrote else no_write, report)
+        self.assertEqual(result.status, "0 0 0")
+        self.assert_partition(result, after)
+        self.assertEqual(result.erases, self.results["other_address"].erases)
+        self.assertEqual(result.ecc_failures, 0, result.files["kernel"])
 
     def test_power_cut_between_erase_and_write_is_repaired_next_boot(self):
         scenario, cut = self.scenarios["power_cut"], self.results["power_cut"]
