@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What ships for a box: `mtdmac`, which needs nothing on the box but its C
 # library (glibc), and `mtdmac-static`, which needs nothing at all; both
 # installed under sbin/ and packed with the README, LICENSE and the manual page

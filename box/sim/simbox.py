@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A simulated box: runs an unchanged mtdmac binary as a box would.
 
 Each run happens in a private mount namespace in which

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The tool's whole job on the virtual box: a partition whose block holds
 another box's address, mtdmac run twice on the same flash in one boot.
 

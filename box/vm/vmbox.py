@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A virtual box: a real 32-bit MIPS (mipsel, Malta) Linux under QEMU with a
 real MTD flash driver, on which the cross-built mtdmac does its whole job.
 

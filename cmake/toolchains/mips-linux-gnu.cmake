@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian's mips-linux-gnu cross toolchain (g++-mips-linux-gnu) with its sysroot
 # /usr/mips-linux-gnu. Target programs, the unit tests included, run on the
 # build machine through qemu user emulation (Debian's qemu-user).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian's mipsel-linux-gnu cross toolchain (g++-mipsel-linux-gnu) with its sysroot
 # /usr/mipsel-linux-gnu. Target programs, the unit tests included, run on the
 # build machine through qemu user emulation (Debian's qemu-user).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the project's scripts: package installation and small helpers.
 
 # Installs the named Debian packages that are missing, when run as root.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Labelled hex dump used to show the MAC parameter block.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MAC parameter block at the start of the MAC partition: layout,
 // checksum, address entries and the default template. Every operation works
 // in place on the one partition image.

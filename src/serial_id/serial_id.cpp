@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial_id/serial_id.h"
 
 namespace mtdmac {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial-id address source: the box's own MAC address, derived from the
 // serial id that the kernel driver publishes as hexadecimal text.
 #pragma once

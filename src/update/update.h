@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update procedure: bring the MAC partition into the partition image,
 // check it, and rewrite the partition when its address is not the box's own.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "diag/hex_dump.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The installed mtdmac on the simulated box, from the partition's first dump
 to its write-back. Expected reports come from the model (box/sim/model.py).
 

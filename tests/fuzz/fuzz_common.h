@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the fuzz targets: a report stream over a fixed buffer, so that
 // every input's output can be read back and compared.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as the loaded partition image: the image check (dump,
 // verify, reset, reference entry) and, on a copy, the rewrite of the block
 // through the real store procedure with a working file in memory. The block's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as the serial-id text: the parse and the address
 // derivation against a reference built on the C library's strtol, and the
 // one read of the serial-id entry with the two lines it prints.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Boxes for the hardening checks: a partition whose every region can be
 told apart, and a reading of a partition the way the tool checks it."""
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Power cuts at every point of the write-back, and two tools at once.
 
 For each cut the box loses power after the write-back has put k bytes on the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The tool under valgrind in the simulated box, in every kind of run.
 
 memcheck must report no error and no leak; DHAT's allocation points must all

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mac_block/mac_block.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # cmake -DOBJDUMP=... -DBINARY=... -P check_mips32.cmake
 # Fails unless the binary's code holds none of the instructions that MIPS32
 # release 2 added. Its ELF header may still say release 2: the flags of gcc's

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # cmake -DREADELF=... -DSTRIP=... -DREADME=... -DDYNAMIC=...
 #       [-DSTATIC=... -DSTATIC_MAX_BYTES=N|0] -DPOINTER_SIZE=4|8
 #       -DBYTE_ORDER=LITTLE_ENDIAN|BIG_ENDIAN -DMIPS=ON|OFF -P check_shipped.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helpers: a report stream that can be read back, and a scratch folder.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What a run of mtdmac must print and leave in the partition on the virtual
 box. The formats come from the model of the tool (box/sim/model.py); this
 layer adds what differs on a real box: the commands' own output sits among

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The virtual box's expectations are only as good as its reference: checks
 it against values the block and report formats fix by themselves."""
 

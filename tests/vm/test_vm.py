@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The mipsel mtdmac on the virtual box (a real MIPS Linux under QEMU), on one
 flash type: every scenario but the repair after the power cut runs in one
 boot; the power cut ends that boot and a second boot repairs the partition.

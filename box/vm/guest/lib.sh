@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the virtual box's init and its power-cut flash_eraseall.
 #
 # A scenario folder holds: name; flash (module and its parameters); device
