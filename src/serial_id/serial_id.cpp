@@ -72,22 +72,19 @@ MacAddress derive_mac(std::int32_t serial) {
   return address;
 }
 
-int read_serial_mac(Platform& platform, std::FILE* out, MacAddress& address) {
-  // Room for the terminator, so the text prints as a string of exactly the bytes read.
-  char text[kSerialTextMax + 1] = {};
-  const int count = platform.read_serial_id(std::span<char>(text, kSerialTextMax));
-  if (count < 0) {
+int read_serial_mac(int read, std::span<const char> text, std::FILE* out, MacAddress& address) {
+  if (read < 0) {
     std::fprintf(out, "making %s failed!\n", kSerialIdPath);
     return -1;
   }
-  if (count == 0) {
+  if (read == 0) {
     std::fprintf(out, "reading %s failed!\n", kSerialIdPath);
     return -2;
   }
-  const auto length = static_cast<std::size_t>(count);
-  text[length] = '\0';
-  const std::int32_t serial = parse_serial_value(std::span<const char>(text, length));
-  std::fprintf(out, "serialid = %s\n", text);
+  text = text.first(static_cast<std::size_t>(read));
+  const std::int32_t serial = parse_serial_value(text);
+  // As a C string: the text as read, up to a NUL it may hold.
+  std::fprintf(out, "serialid = %.*s\n", static_cast<int>(text.size()), text.data());
   std::fprintf(out, "serialid = %x, %d\n", static_cast<unsigned>(serial), static_cast<int>(serial));
   address = derive_mac(serial);
   return 0;

@@ -9,7 +9,6 @@
 #include <span>
 
 #include "mac_block/mac_block.h"
-#include "update/platform.h"
 
 namespace mtdmac {
 
@@ -24,10 +23,11 @@ std::int32_t parse_serial_value(std::span<const char> text);
 // The vendor prefix followed by the low 24 bits of the serial value.
 MacAddress derive_mac(std::int32_t serial);
 
-// One read of at most 20 bytes of the serial-id entry through the platform;
-// prints the two serial-id lines and fills address. Returns -1 if the entry
-// cannot be opened and -2 if nothing could be read; address is then left
-// untouched.
-int read_serial_mac(Platform& platform, std::FILE* out, MacAddress& address);
+// What one read of at most 20 bytes of the serial-id entry gave: read is the
+// count of bytes in text, or negative when the entry could not be opened.
+// Prints the two serial-id lines and fills address. Returns -1 if the entry
+// could not be opened and -2 if nothing was read, after the line that says
+// so; address is then left untouched.
+int read_serial_mac(int read, std::span<const char> text, std::FILE* out, MacAddress& address);
 
 }  // namespace mtdmac

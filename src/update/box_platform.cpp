@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,29 @@
 
 namespace mtdmac {
 namespace {
+
+int negative_errno() {
+  return -errno;
+}
+
+// Reads until the buffer is full or the file ends; a signal does not cut it short.
+long read_fully(int fd, std::span<std::uint8_t> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return negative_errno();
+    }
+    if (n == 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(done);
+}
 
 // One static instance that is never deleted, so its destructor need not be virtual.
 // NOLINTNEXTLINE(cppcoreguidelines-virtual-class-destructor)
@@ -36,8 +60,20 @@ class BoxPlatform final : public Platform {
     ::nanosleep(&tenth, nullptr);
   }
 
-  int look_at_working_file(struct stat& status) override {
-    return ::lstat(kWorkingFilePath, &status);
+  int look_at_working_file(Standing& standing) override {
+    struct stat status {};
+    if (::lstat(kWorkingFilePath, &status) != 0) {
+      if (errno != ENOENT) {
+        return negative_errno();
+      }
+      standing = Standing::kNothing;
+      return 0;
+    }
+    // Nobody else can have put it there or can change it.
+    const bool own = S_ISREG(status.st_mode) && status.st_uid == ::geteuid() &&
+                     status.st_nlink == 1 && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    standing = own ? Standing::kOwnFile : Standing::kOther;
+    return 0;
   }
 
   int remove_working_file() override {
@@ -46,55 +82,84 @@ class BoxPlatform final : public Platform {
     }
     // Linux refuses to unlink a directory with EISDIR, POSIX allows EPERM.
     if (errno != EISDIR && errno != EPERM) {
-      return -1;
+      return negative_errno();
     }
-    return ::rmdir(kWorkingFilePath);
+    return ::rmdir(kWorkingFilePath) == 0 ? 0 : negative_errno();
   }
 
-  std::FILE* open_working_file(Access access) override {
-    int flags = O_NOFOLLOW | O_CLOEXEC;
-    switch (access) {
-      case Access::kRead:
-        flags |= O_RDONLY;
-        break;
-      case Access::kUpdate:
-        flags |= O_RDWR;
-        break;
-      case Access::kCreate:
-        flags |= O_RDWR | O_CREAT | O_EXCL;
-        break;
-    }
-    const int fd = ::open(kWorkingFilePath, flags, S_IRUSR | S_IWUSR);
+  int create_working_file() override {
+    const int fd = ::open(kWorkingFilePath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
     if (fd < 0) {
-      return nullptr;
+      return negative_errno();
     }
-    std::FILE* file = ::fdopen(fd, access == Access::kRead ? "rb" : "r+b");
-    if (file == nullptr) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
+    ::close(fd);
+    return 0;
+  }
+
+  long read_working_file(std::span<std::uint8_t> image) override {
+    const int fd = ::open(kWorkingFilePath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      return negative_errno();
     }
-    return file;
+    const long count = read_fully(fd, image);
+    ::close(fd);
+    return count;
+  }
+
+  Written write_working_file(std::span<const std::uint8_t> image) override {
+    Written result;
+    // Not truncated: whatever the dump held past the image goes back to the
+    // partition untouched.
+    int fd = ::open(kWorkingFilePath, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      fd = ::open(kWorkingFilePath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  S_IRUSR | S_IWUSR);
+    }
+    if (fd < 0) {
+      result.error = negative_errno();
+      return result;
+    }
+    result.opened = true;
+    while (result.count < image.size()) {
+      const ssize_t n = ::write(fd, image.data() + result.count, image.size() - result.count);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        result.error = n < 0 ? negative_errno() : -ENOSPC;
+        break;
+      }
+      result.count += static_cast<std::size_t>(n);
+    }
+    // Some file systems report a failed write only at close.
+    if (::close(fd) != 0 && result.error == 0) {
+      result.error = negative_errno();
+    }
+    return result;
   }
 
   int read_serial_id(std::span<char> text) override {
-    std::FILE* file = std::fopen(kSerialIdPath, "rb");
-    if (file == nullptr) {
-      return -1;
+    const int fd = ::open(kSerialIdPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return negative_errno();
     }
-    const std::size_t count = std::fread(text.data(), 1, text.size(), file);
-    std::fclose(file);
-    return static_cast<int>(count);
+    ssize_t n = 0;
+    do {
+      n = ::read(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+    return n < 0 ? 0 : static_cast<int>(n);
   }
 
   int run(Command command) override {
     switch (command) {
       case Command::kDump:
-        return std::system("dd if=/dev/mtd3 of=/tmp/mac.bin");
+        return std::system(kDumpCommand);
       case Command::kErase:
-        return std::system("flash_eraseall /dev/mtd3");
+        return std::system(kEraseCommand);
       case Command::kWriteBack:
-        return std::system("dd of=/dev/mtd3 if=/tmp/mac.bin");
+        return std::system(kWriteBackCommand);
     }
     return -1;
   }

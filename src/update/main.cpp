@@ -15,24 +15,16 @@ namespace {
 // One literal each, so that `strings` finds the version in the binary.
 constexpr char kVersion[] = "mtdmac " MTDMAC_VERSION "\n";
 constexpr char kUsage[] =
-    "Usage: mtdmac\n"
+    "Usage: mtdmac [-h] [-V]\n"
     "Keeps the MAC parameter block at the start of /dev/mtd3 in line with the\n"
     "address derived from the box's serial id, rewriting the partition when the\n"
-    "flash holds another address. Takes no arguments: every path and command is\n"
-    "fixed, and words other than the options below are ignored.\n"
+    "flash holds another address. Every path and command is fixed; words other\n"
+    "than the options below are ignored.\n"
     "\n"
     "  -h, --help     print this text and exit\n"
     "  -V, --version  print the version and exit\n"
     "\n"
-    "Files: /dev/mtd3 (the partition, locked for the whole run),\n"
-    "/proc/stb/info/serialid (the serial id), /tmp/mac.bin (the working copy of\n"
-    "the partition, the tool's own: whatever else stands there is removed).\n"
-    "Commands: sync, dd, flash_eraseall.\n"
-    "\n"
-    "Exit status: 0 when the partition was read, whether or not it was rewritten\n"
-    "(a failed dump or rewrite is reported on standard output); 255 when another\n"
-    "run held the partition for 60 seconds or the working file could not be made;\n"
-    "254 when the partition holds fewer than 140 bytes.\n";
+    "The report, the files and the exit statuses: mtdmac(8).\n";
 
 bool is(const char* arg, const char* short_name, const char* long_name) {
   return std::strcmp(arg, short_name) == 0 || std::strcmp(arg, long_name) == 0;
@@ -55,5 +47,5 @@ int main(int argc, char** argv) {
     }
   }
   static std::array<std::uint8_t, mtdmac::kImageSize> image{};
-  return static_cast<int>(mtdmac::run_update(image, mtdmac::box_platform(), stdout));
+  return static_cast<int>(mtdmac::run_update(image, mtdmac::box_platform(), {stdout, stderr}));
 }

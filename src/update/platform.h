@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Everything the update procedure reaches outside its own process: the
 // partition's lock, the working file, the serial-id entry, the commands and
-// sync. The box's implementation has every path and command fixed; tests put
-// their own in its place. Virtual calls need neither RTTI, exceptions nor the
-// heap.
+// sync. Every call returns what happened as a value (0, a count, or a
+// negative errno), so that no caller reads errno after a virtual call. The
+// box's implementation has every path and command fixed and alone decides how
+// files are opened; tests put an in-memory box in its place. Virtual calls
+// need neither RTTI, exceptions nor the heap.
 #pragma once
 
-#include <sys/stat.h>
-
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace mtdmac {
@@ -16,23 +17,33 @@ namespace mtdmac {
 // The names the report uses; the box's implementation reaches these.
 inline constexpr const char* kPartitionPath = "/dev/mtd3";
 inline constexpr const char* kWorkingFilePath = "/tmp/mac.bin";
+inline constexpr const char* kDumpCommand = "dd if=/dev/mtd3 of=/tmp/mac.bin";
+inline constexpr const char* kEraseCommand = "flash_eraseall /dev/mtd3";
+inline constexpr const char* kWriteBackCommand = "dd of=/dev/mtd3 if=/tmp/mac.bin";
 
 class Platform {
  public:
   enum class Command {
-    kDump,       // dd if=/dev/mtd3 of=/tmp/mac.bin
-    kErase,      // flash_eraseall /dev/mtd3
-    kWriteBack,  // dd of=/dev/mtd3 if=/tmp/mac.bin
+    kDump,       // kDumpCommand
+    kErase,      // kEraseCommand
+    kWriteBack,  // kWriteBackCommand
   };
   enum class Lock {
     kHeld,         // held until the process ends
     kBusy,         // another process holds it
     kUnavailable,  // the partition cannot be opened or does not support the lock
   };
-  enum class Access {
-    kRead,    // an existing file, for reading
-    kUpdate,  // an existing file, for reading and writing, not truncated
-    kCreate,  // a new file, made exclusively with mode 0600, for reading and writing
+  // What stands at the working file's name.
+  enum class Standing {
+    kNothing,
+    kOwnFile,  // a regular file of this user, one link, writable by no one else
+    kOther,    // anything else: a link, a FIFO, a directory, another user's file
+  };
+  // How far a write of the working file got.
+  struct Written {
+    int error = 0;          // 0, or the negative errno of the step that failed
+    std::size_t count = 0;  // bytes that reached the file
+    bool opened = false;    // false: the file could not be opened (or made)
   };
 
   Platform() = default;
@@ -48,28 +59,39 @@ class Platform {
   // Waits a tenth of a second: the time between two tries at the lock.
   virtual void pause() = 0;
 
-  // What stands at the working file's name, never following a link (lstat).
-  // Returns 0 and fills status, or -1 with errno (ENOENT when nothing does).
-  virtual int look_at_working_file(struct stat& status) = 0;
+  // Looks at the working file's name without following a link. Returns 0 and
+  // sets standing, or a negative errno when the name cannot be looked at.
+  virtual int look_at_working_file(Standing& standing) = 0;
 
   // Removes what stands at the working file's name, never following a link:
   // unlinks it, or removes it as a directory when it is an empty one.
-  // Returns 0, or -1 with errno (ENOENT when nothing stood there; ENOTEMPTY
-  // or EEXIST for a directory that is not empty).
+  // Returns 0, or a negative errno (-ENOENT when nothing stood there,
+  // -ENOTEMPTY or -EEXIST for a directory that is not empty).
   virtual int remove_working_file() = 0;
 
-  // Opens the working file, refusing to follow a link. Returns the stream,
-  // or nullptr with errno (ENOENT when kRead or kUpdate finds nothing,
-  // EEXIST when kCreate finds the name taken, ELOOP for a link).
-  virtual std::FILE* open_working_file(Access access) = 0;
+  // Makes the working file, exclusively, with mode 0600 and never through a
+  // link, and closes it. Returns 0, or a negative errno (-EEXIST when the
+  // name is taken).
+  virtual int create_working_file() = 0;
+
+  // Reads the working file's first bytes into image, never through a link.
+  // Returns the count read (less than image.size() only at its end), or a
+  // negative errno when it cannot be opened.
+  virtual long read_working_file(std::span<std::uint8_t> image) = 0;
+
+  // Writes image over the start of the working file, never through a link,
+  // making the file when it is missing and keeping whatever it holds past
+  // the image; everything written has reached the file when this returns.
+  virtual Written write_working_file(std::span<const std::uint8_t> image) = 0;
 
   // One read of up to text.size() bytes of the serial-id entry. Returns the
-  // count read (0 when it holds nothing or the read fails), or -1 when the
-  // entry cannot be opened.
+  // count read (0 when it holds nothing or the read fails), or a negative
+  // errno when the entry cannot be opened.
   virtual int read_serial_id(std::span<char> text) = 0;
 
-  // Runs the command through the shell and waits for it. Returns 0 when it
-  // ended with status 0; anything else is a failure.
+  // Runs the command through the shell and waits for it. Returns its wait
+  // status: 0 when it ended with status 0, anything else is a failure (-1
+  // when it could not be started).
   virtual int run(Command command) = 0;
 
   // Flushes the file systems (sync). Cannot fail.

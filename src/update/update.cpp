@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "update/update.h"
 
-#include <unistd.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "diag/hex_dump.h"
 #include "serial_id/serial_id.h"
@@ -13,8 +14,8 @@ namespace mtdmac {
 namespace {
 
 using Command = Platform::Command;
-using Access = Platform::Access;
 using Lock = Platform::Lock;
+using Standing = Platform::Standing;
 
 // Fewer bytes than this cannot hold the checksummed part of the block.
 constexpr std::size_t kMinImageBytes = kChecksumOffset;
@@ -26,6 +27,29 @@ constexpr int kLockPauses = 600;
 // Tries at making the working file when its name is taken again between the
 // removal and the creation.
 constexpr int kMakeTries = 5;
+
+// The report's line first, flushed, so that a log shared by both streams
+// keeps the order.
+void explain(const Report& report, const char* what, const char* why) {
+  std::fflush(report.out);
+  std::fprintf(report.err, "mtdmac: %s: %s\n", what, why);
+}
+
+void explain_error(const Report& report, const char* path, int error) {
+  explain(report, path, std::strerror(-error));
+}
+
+const char* command_text(Command command) {
+  switch (command) {
+    case Command::kDump:
+      return kDumpCommand;
+    case Command::kErase:
+      return kEraseCommand;
+    case Command::kWriteBack:
+      return kWriteBackCommand;
+  }
+  return "";
+}
 
 // Waits for the run in progress, if any, to end. False when it still holds
 // the lock after the last pause; a partition that cannot be locked at all is
@@ -42,49 +66,59 @@ bool lock_partition(Platform& platform) {
   }
 }
 
-// The working file is the tool's own when nobody else can have put it there
-// or can change it: a regular file of this user, one link, writable by this
-// user alone.
-bool is_own_file(const struct stat& status) {
-  return S_ISREG(status.st_mode) && status.st_uid == ::geteuid() && status.st_nlink == 1 &&
-         (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
+enum class Made { kKept, kCreated };
 
-enum class Made { kKept, kCreated, kFailed };
+// What makes the working file fail: 0 for none, else a negative errno.
+struct Making {
+  Made made = Made::kKept;
+  int error = 0;
+};
 
 // /tmp is open to every user: whatever stands at the working file's name and
 // is not the tool's own (a link, a FIFO, another user's file) is removed and
 // the file created anew, so that the dump cannot write through a link and no
 // one else can change what is flashed.
-Made make_working_file(Platform& platform) {
+Making make_working_file(Platform& platform) {
+  Making result;
   for (int tries = 0; tries < kMakeTries; ++tries) {
-    struct stat status {};
-    if (platform.look_at_working_file(status) == 0) {
-      if (is_own_file(status)) {
-        return Made::kKept;
-      }
-      if (platform.remove_working_file() != 0 && errno != ENOENT) {
-        return Made::kFailed;
-      }
-    } else if (errno != ENOENT) {
-      return Made::kFailed;
+    Standing standing = Standing::kNothing;
+    result.error = platform.look_at_working_file(standing);
+    if (result.error != 0 || standing == Standing::kOwnFile) {
+      return result;
     }
-    std::FILE* file = platform.open_working_file(Access::kCreate);
-    if (file != nullptr) {
-      std::fclose(file);
-      return Made::kCreated;
+    if (standing == Standing::kOther) {
+      result.error = platform.remove_working_file();
+      if (result.error != 0 && result.error != -ENOENT) {
+        return result;
+      }
     }
-    if (errno != EEXIST) {
-      return Made::kFailed;
+    result.error = platform.create_working_file();
+    if (result.error != -EEXIST) {
+      result.made = Made::kCreated;
+      return result;
     }
   }
-  return Made::kFailed;
+  return result;
 }
 
 // The report must stay ahead of the command's own output in a pipe or a log.
-int run_command(Platform& platform, Command command, std::FILE* out) {
-  std::fflush(out);
-  return platform.run(command);
+// True when the command ended with status 0.
+bool run_command(Platform& platform, Command command, const Report& report) {
+  std::fflush(report.out);
+  const int status = platform.run(command);
+  if (status == 0) {
+    return true;
+  }
+  char why[48];
+  if (status == -1) {
+    std::snprintf(why, sizeof why, "could not be started");
+  } else if (WIFSIGNALED(status)) {
+    std::snprintf(why, sizeof why, "killed by signal %d", WTERMSIG(status));
+  } else {
+    std::snprintf(why, sizeof why, "ended with status %d", WEXITSTATUS(status));
+  }
+  explain(report, command_text(command), why);
+  return false;
 }
 
 void flush_three_times(Platform& platform) {
@@ -98,126 +132,115 @@ void print_mac(std::FILE* out, const char* label, const MacAddress& mac) {
                mac[4], mac[5]);
 }
 
-// Opens the working file for update so that whatever the dump held past the
-// image goes back to the partition untouched; creates it only when missing.
-std::FILE* open_for_write_back(Platform& platform) {
-  std::FILE* file = platform.open_working_file(Access::kUpdate);
-  if (file == nullptr && errno == ENOENT) {
-    file = platform.open_working_file(Access::kCreate);
-  }
-  return file;
-}
-
 // Returns true when the whole image is in the working file.
-bool write_working_file(ConstImage image, Platform& platform, std::FILE* out) {
-  std::FILE* file = open_for_write_back(platform);
-  if (file == nullptr) {
-    std::fprintf(out, "making %s failed!\n", kWorkingFilePath);
-    return false;
+bool write_working_file(ConstImage image, Platform& platform, const Report& report) {
+  const Platform::Written written = platform.write_working_file(image);
+  if (!written.opened) {
+    std::fprintf(report.out, "making %s failed!\n", kWorkingFilePath);
+  } else if (written.count != image.size()) {
+    std::fprintf(report.out, "writing %s failed!(%d > %d)\n", kWorkingFilePath,
+                 static_cast<int>(image.size()), static_cast<int>(written.count));
+  } else if (written.error != 0) {
+    std::fprintf(report.out, "closing %s failed!\n", kWorkingFilePath);
+  } else {
+    return true;
   }
-  // Unbuffered, so the count fwrite returns is what reached the file.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  const std::size_t written = std::fwrite(image.data(), 1, image.size(), file);
-  if (written != image.size()) {
-    std::fclose(file);
-    std::fprintf(out, "writing %s failed!(%d > %d)\n", kWorkingFilePath,
-                 static_cast<int>(image.size()), static_cast<int>(written));
-    return false;
-  }
-  if (std::fclose(file) != 0) {
-    std::fprintf(out, "closing %s failed!\n", kWorkingFilePath);
-    return false;
-  }
-  return true;
+  explain_error(report, kWorkingFilePath, written.error);
+  return false;
 }
 
 void update_address(Image image, const MacAddress& flash_mac, bool dumped, Platform& platform,
-                    std::FILE* out) {
+                    const Report& report) {
+  char text[kSerialTextMax];
+  const int read = platform.read_serial_id(text);
   MacAddress derived{};
-  if (read_serial_mac(platform, out, derived) != 0) {
+  if (read_serial_mac(read, text, report.out, derived) != 0) {
     return;  // no derived address: nothing to compare, the partition stays as it is
   }
-  print_mac(out, "PROC MAC", derived);
+  print_mac(report.out, "PROC MAC", derived);
   if (derived == flash_mac) {
     return;
   }
   // The image may hold only part of the partition, or an earlier run's copy.
   if (!dumped) {
-    std::fprintf(out, "reading %s failed!\n", kPartitionPath);
+    std::fprintf(report.out, "reading %s failed!\n", kPartitionPath);
     return;
   }
-  store_mac_block(image, derived, platform, out);
+  store_mac_block(image, derived, platform, report);
 }
 
 }  // namespace
 
-void store_mac_block(Image image, const MacAddress& address, Platform& platform, std::FILE* out) {
+void store_mac_block(Image image, const MacAddress& address, Platform& platform,
+                     const Report& report) {
   for (std::size_t i = 0; i < kEntryCount; ++i) {
     set_mac_entry(image, i, address);
   }
-  set_checksum(image, out);
-  dump_bytes("New MAC Par", image.data(), kBlockSize, out);
+  set_checksum(image, report.out);
+  dump_bytes("New MAC Par", image.data(), kBlockSize, report.out);
 
   // The partition is erased only once the working file holds the whole image.
-  if (!write_working_file(image, platform, out)) {
+  if (!write_working_file(image, platform, report)) {
     return;
   }
   platform.flush();
-  if (run_command(platform, Command::kErase, out) != 0) {
-    std::fprintf(out, "erasing %s failed!\n", kPartitionPath);
+  if (!run_command(platform, Command::kErase, report)) {
+    std::fprintf(report.out, "erasing %s failed!\n", kPartitionPath);
   }
-  if (run_command(platform, Command::kWriteBack, out) != 0) {
-    std::fprintf(out, "writing %s failed!\n", kPartitionPath);
+  if (!run_command(platform, Command::kWriteBack, report)) {
+    std::fprintf(report.out, "writing %s failed!\n", kPartitionPath);
   }
   flush_three_times(platform);
 }
 
-UpdateStatus run_update(Image image, Platform& platform, std::FILE* out) {
+UpdateStatus run_update(Image image, Platform& platform, const Report& report) {
   if (!lock_partition(platform)) {
-    std::fprintf(out, "locking %s failed!\n", kPartitionPath);
+    std::fprintf(report.out, "locking %s failed!\n", kPartitionPath);
+    explain(report, kPartitionPath, "another run still holds it after 60 s");
     return UpdateStatus::kFailed;
   }
-  const Made made = make_working_file(platform);
-  if (made == Made::kFailed) {
-    std::fprintf(out, "making %s failed!\n", kWorkingFilePath);
+  const Making making = make_working_file(platform);
+  if (making.error != 0) {
+    std::fprintf(report.out, "making %s failed!\n", kWorkingFilePath);
+    explain_error(report, kWorkingFilePath, making.error);
     return UpdateStatus::kFailed;
   }
   platform.flush();
-  const bool dumped = run_command(platform, Command::kDump, out) == 0;
+  const bool dumped = run_command(platform, Command::kDump, report);
   flush_three_times(platform);
 
-  std::FILE* file = platform.open_working_file(Access::kRead);
-  if (file == nullptr) {
-    std::fprintf(out, "making %s failed!\n", kWorkingFilePath);
-    return UpdateStatus::kFailed;
-  }
-  const std::size_t count = std::fread(image.data(), 1, image.size(), file);
-  std::fclose(file);
+  const long count = platform.read_working_file(image);
   // The file this run made and a failed dump left empty was never a copy of
   // the partition.
-  if (count == 0 && made == Made::kCreated && !dumped) {
-    platform.remove_working_file();
-    std::fprintf(out, "making %s failed!\n", kWorkingFilePath);
+  const bool never_dumped = count == 0 && making.made == Made::kCreated && !dumped;
+  if (count < 0 || never_dumped) {
+    if (never_dumped) {
+      platform.remove_working_file();
+    }
+    std::fprintf(report.out, "making %s failed!\n", kWorkingFilePath);
+    explain(report, kWorkingFilePath,
+            never_dumped ? "the dump left nothing in it" : std::strerror(static_cast<int>(-count)));
     return UpdateStatus::kFailed;
   }
-  if (count < kMinImageBytes) {
-    std::fprintf(out, "reading %s failed!(%d > %d)\n", kWorkingFilePath,
-                 static_cast<int>(kMinImageBytes), static_cast<int>(count));
+  const auto loaded = static_cast<std::size_t>(count);
+  if (loaded < kMinImageBytes) {
+    std::fprintf(report.out, "reading %s failed!(%d > %d)\n", kWorkingFilePath,
+                 static_cast<int>(kMinImageBytes), static_cast<int>(loaded));
     return UpdateStatus::kShortRead;
   }
   // A shorter dump leaves the rest of the image zero, whatever it held before.
-  std::fill(image.begin() + static_cast<std::ptrdiff_t>(count), image.end(), std::uint8_t{0});
+  std::fill(image.begin() + static_cast<std::ptrdiff_t>(loaded), image.end(), std::uint8_t{0});
 
-  dump_bytes("MAC Par", image.data(), kBlockSize, out);
-  if (verify_checksum(image, out) != 0) {
-    std::fprintf(out, "verify %s failed!\n", kWorkingFilePath);
+  dump_bytes("MAC Par", image.data(), kBlockSize, report.out);
+  if (verify_checksum(image, report.out) != 0) {
+    std::fprintf(report.out, "verify %s failed!\n", kWorkingFilePath);
     reset_to_template(image);
   }
   MacAddress flash_mac{};
   get_mac_entry(image, kReferenceEntry, flash_mac);
-  print_mac(out, "FLASH MAC", flash_mac);
+  print_mac(report.out, "FLASH MAC", flash_mac);
 
-  update_address(image, flash_mac, dumped, platform, out);
+  update_address(image, flash_mac, dumped, platform, report);
   return UpdateStatus::kDone;
 }
 

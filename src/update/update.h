@@ -17,13 +17,22 @@ enum class UpdateStatus {
   kShortRead = -2,  // the working file holds less than the block's checksummed part
 };
 
-// The whole run, reported on out. The image need not be zero: whatever the
-// working file does not fill is zeroed.
-UpdateStatus run_update(Image image, Platform& platform, std::FILE* out);
+// Where the run reports: out takes the tool's fixed lines, err the causes of
+// its own failures (a path and the system's error text, a command and how it
+// ended).
+struct Report {
+  std::FILE* out;
+  std::FILE* err;
+};
+
+// The whole run. The image need not be zero: whatever the working file does
+// not fill is zeroed.
+UpdateStatus run_update(Image image, Platform& platform, const Report& report);
 
 // Writes the derived address into every entry, fixes the checksum and writes
 // the image back to the partition. Reports problems only by the lines it
 // prints.
-void store_mac_block(Image image, const MacAddress& address, Platform& platform, std::FILE* out);
+void store_mac_block(Image image, const MacAddress& address, Platform& platform,
+                     const Report& report);
 
 }  // namespace mtdmac

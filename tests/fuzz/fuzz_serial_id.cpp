@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Arbitrary bytes as the serial-id text: the parse and the address
 // derivation against a reference built on the C library's strtol, and the
-// one read of the serial-id entry with the two lines it prints.
+// report of what one read of the serial-id entry gave, with its two lines.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -12,7 +12,6 @@
 
 #include "fuzz/fuzz_common.h"
 #include "serial_id/serial_id.h"
-#include "support/unused_platform.h"
 
 namespace mtdmac::fuzz {
 namespace {
@@ -25,28 +24,15 @@ std::int32_t reference_value(const std::uint8_t* data, std::size_t size) {
   return static_cast<std::int32_t>(std::clamp<long long>(wide, INT32_MIN, INT32_MAX));
 }
 
-// The serial-id entry holds the input; the read asks for what it may take.
-class SerialEntry : public testing::UnusedPlatform {
- public:
-  SerialEntry(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  int read_serial_id(std::span<char> text) override {
-    check(text.size() == kSerialTextMax, "one read of the first 20 bytes");
-    const std::size_t count = std::min(text.size(), size_);
-    std::copy_n(data_, count, text.begin());
-    return static_cast<int>(count);
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-};
-
 void check_read(const std::uint8_t* data, std::size_t size, Report& report) {
-  SerialEntry entry(data, size);
+  // One read of the entry takes at most its first 20 bytes.
+  const std::size_t read = std::min<std::size_t>(size, kSerialTextMax);
   const MacAddress untouched = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
   MacAddress address = untouched;
   report.clear();
-  const int status = read_serial_mac(entry, report.stream(), address);
+  const int status =
+      read_serial_mac(static_cast<int>(read), std::span(reinterpret_cast<const char*>(data), read),
+                      report.stream(), address);
   const std::string_view text = report.text();
   if (size == 0) {
     check(status == -2, "an empty serial id is a read failure");
