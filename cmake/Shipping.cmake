@@ -1,14 +1,15 @@
 # SPDX-License-Identifier: MIT
 # What ships for a box: `mtdmac`, which needs nothing on the box but its C
-# library (glibc), and `mtdmac-static`, which needs nothing at all; both
-# installed under sbin/ and packed with the README, LICENSE and the manual page
-# into one archive per target.
+# library, and, when asked for (MTDMAC_STATIC), `mtdmac-static`, which needs
+# nothing at all; both installed under sbin/ and packed with the README,
+# LICENSE, the manual page and dist/ into one archive per target.
 set(MTDMAC_SHIPPED mtdmac)
 if(MTDMAC_MUSL)
   include(${CMAKE_CURRENT_LIST_DIR}/Musl.cmake)
   list(APPEND MTDMAC_SHIPPED mtdmac-static)
-elseif(CMAKE_CROSSCOMPILING AND NOT MTDMAC_SANITIZE)
-  # A firmware's own toolchain without musl: its own C library, linked in.
+elseif(MTDMAC_STATIC)
+  # A firmware's own toolchain without musl: its own static C library, which
+  # many SDK sysroots do not have; hence only on request.
   add_executable(mtdmac-static src/update/main.cpp)
   target_link_libraries(mtdmac-static PRIVATE mtdmac_core mtdmac_tool_flags)
   target_link_options(mtdmac-static PRIVATE -static)

@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 # A firmware SDK's toolchain file, as scripts/test-sdk uses it: a cross
 # compiler, the SDK's sysroot (MTDMAC_SDK_SYSROOT in the environment; the
-# script lays one out over Debian's mipsel libraries), every library and header
-# looked up inside it, and no emulator: nothing built for the box runs here.
+# script lays one out from Debian's mipsel headers and shared libraries), every
+# library and header looked up inside it, and no emulator: nothing built for
+# the box runs here.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mipsel)
 
