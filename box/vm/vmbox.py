@@ -23,7 +23,7 @@ report the script kept come back (`boot(..., init_script=...)`).
 Python use:
 
     results = boot([Scenario("name", nandsim(4), seed, b"0012abcd\\n")], tool)
-    results["name"].status, .report, .partition, .erases, .ecc_failures
+    results["name"].status, .report, .partition, .erases, .ecc_failures, .facts
 
 Command line: `vmbox.py fetch`, `vmbox.py run --help`.
 """
@@ -60,6 +60,8 @@ MODULES = [
     "kernel/drivers/virtio/virtio_pci.ko",
     "kernel/drivers/block/virtio_blk.ko",
 ]
+# Besides the commands the box runs: a second reader of the bad-block table.
+EXTRA_COMMANDS = ["mtdinfo"]
 RESULT_DISK_SIZE = 64 << 20
 LIBRARY_DIRS = ["lib/mipsel-linux-gnu", "usr/lib/mipsel-linux-gnu", "lib"]
 
@@ -97,12 +99,41 @@ def mtdram(size_kib=64, erase_kib=64):
 
 NAND_ERASE = 16 * 1024  # the simulated chip: 16 MiB, 512-byte pages, 16 KiB blocks
 
+# Chips nandsim can be, by their read-ID bytes: page and erase-block size as
+# the kernel decodes them. What a write must cover differs: 256-byte subpages,
+# 512-byte subpages, whole 2 KiB pages (MLC) and 1 KiB subpages.
+SMALL_PAGES = "0x20,0x33"  # 16 MiB
+LARGE_PAGES = "0x20,0xf1,0x00,0x15"  # 128 MiB
+WHOLE_PAGES = "0x20,0xf1,0x04,0x15"  # 128 MiB
+PAGES_4K = "0x20,0xdc,0x00,0x26"  # 512 MiB
+NAND_CHIPS = {
+    SMALL_PAGES: (512, NAND_ERASE),
+    LARGE_PAGES: (2048, 128 * 1024),
+    WHOLE_PAGES: (2048, 128 * 1024),
+    PAGES_4K: (4096, 256 * 1024),
+}
 
-def nandsim(blocks=4):
+
+def nandsim(blocks=4, chip=SMALL_PAGES, bad=(), refusing=(), grave=()):
     """Simulated NAND whose fourth partition is a genuine mtd3 of the given
-    number of erase blocks. Writes only clear bits: a missing erase shows."""
-    return Flash("nandsim", f"nandsim id_bytes=0x20,0x33 parts=1,1,1,{blocks}", 3,
-                 blocks * NAND_ERASE, NAND_ERASE)
+    number of erase blocks. Writes only clear bits: a missing erase shows.
+
+    Faults, by erase block or page of the partition: bad blocks are marked
+    bad when the driver loads (reading and writing them still works, as on a
+    chip); a refusing page takes one program (the seed's) and fails every
+    later one with EIO, after programming it; every read of a grave page
+    returns random bytes, counts uncorrectable ECC failures and succeeds."""
+    page, erase = NAND_CHIPS[chip]
+    first_block = 3  # behind three partitions of one block
+    first_page = first_block * erase // page
+    args = f"nandsim id_bytes={chip} parts=1,1,1,{blocks}"
+    if bad:
+        args += " badblocks=" + ",".join(str(first_block + b) for b in bad)
+    if refusing:
+        args += " weakpages=" + ",".join(f"{first_page + p}:1" for p in refusing)
+    if grave:
+        args += " gravepages=" + ",".join(f"{first_page + p}:0" for p in grave)
+    return Flash("nandsim", args, 3, blocks * erase, erase)
 
 
 FLASH_TYPES = {"mtdram": mtdram, "nandsim": nandsim}
@@ -118,6 +149,7 @@ class Scenario:
     plant: str | None = None  # "symlink" or "hardlink": another user links the
     # working file's name to /tmp/victim (VICTIM) before the run
     copies: int = 1  # tools started at once: status "0 0", report and report.1, ...
+    missing: tuple = ()  # commands the box lacks during the run ("not found", status 127)
 
 
 @dataclasses.dataclass
@@ -129,7 +161,11 @@ class Result:
     size: int
     erase_size: int
     seconds: float  # from loading the flash driver to the partition's dump
-    files: dict
+    files: dict  # also working_file (as the run left /tmp/mac.bin) and eraseblocks (mtdinfo -M)
+    # Every fact the guest kept, as text: also run_ecc_failures (ECC failures
+    # before the partition was read back), the partition's writesize,
+    # subpagesize, type, flags and bad_blocks (a count).
+    facts: dict = dataclasses.field(default_factory=dict)
 
     @property
     def report(self):
@@ -319,11 +355,11 @@ def _base_archive(root, tool):
     archive.file("init", (GUEST / "init").read_bytes(), 0o755)
     archive.file("vm/lib.sh", (GUEST / "lib.sh").read_bytes())
     archive.file("vm/cut/flash_eraseall", (GUEST / "cut/flash_eraseall").read_bytes(), 0o755)
-    for name in ("flash_erase", "flash_eraseall"):
+    for name in ("flash_erase", "flash_eraseall", *EXTRA_COMMANDS):
         archive.file(f"usr/sbin/{name}", (root / "usr/sbin" / name).read_bytes(), 0o755)
     archive.file("usr/sbin/mtdmac", Path(tool).read_bytes(), 0o755)
-    for guest_path, host_path in _library_closure(
-            root, [root / "usr/sbin/flash_erase", Path(tool)]).items():
+    binaries = [root / "usr/sbin" / name for name in ("flash_erase", *EXTRA_COMMANDS)]
+    for guest_path, host_path in _library_closure(root, [*binaries, Path(tool)]).items():
         archive.file(guest_path, host_path.read_bytes(), 0o755)
     _, release = _kernel(root)
     tree = _modules_dep(root, release)
@@ -361,6 +397,8 @@ def _add_scenarios(archive, scenarios):
             archive.file(f"{d}/victim", VICTIM)
         if s.copies != 1:
             archive.file(f"{d}/copies", str(s.copies).encode())
+        if s.missing:
+            archive.file(f"{d}/missing", " ".join(s.missing).encode())
 
 
 # ----------------------------------------------------------------------- boot
@@ -403,7 +441,7 @@ def _read_results(disk):
             name=name, status=facts["status"], erases=int(facts["erases"]),
             ecc_failures=int(facts["ecc_failures"]), size=int(facts["size"]),
             erase_size=int(facts["erasesize"]), seconds=int(facts["centiseconds"]) / 100,
-            files=content)
+            files=content, facts=facts)
     return results
 
 
@@ -475,6 +513,10 @@ def _main():
     r = sub.add_parser("run", help="boot once, run mtdmac on a seeded partition, show what it did")
     r.add_argument("--tool", required=True, help="the mipsel mtdmac binary")
     r.add_argument("--flash", choices=sorted(FLASH_TYPES), default="nandsim")
+    r.add_argument("--chip", choices=sorted(NAND_CHIPS), default=SMALL_PAGES, metavar="ID_BYTES",
+                   help="nandsim's read-ID bytes, which give its page and erase-block size: "
+                   + "; ".join(f"{c} ({p} B pages, {e // 1024} KiB blocks)"
+                               for c, (p, e) in NAND_CHIPS.items()))
     r.add_argument("--seed", help="file with the partition's bytes (default: erased)")
     r.add_argument("--serial-id", default="0012abcd\n",
                    help="text of /proc/stb/info/serialid ('' for no entry)")
@@ -483,7 +525,7 @@ def _main():
     if args.command == "fetch":
         print(fetch(refresh=args.refresh))
         return 0
-    flash = FLASH_TYPES[args.flash]()
+    flash = nandsim(chip=args.chip) if args.flash == "nandsim" else FLASH_TYPES[args.flash]()
     seed = Path(args.seed).read_bytes() if args.seed else b"\xff" * flash.size
     serial = args.serial_id.encode() if args.serial_id else None
     result = boot([Scenario("run", flash, seed, serial)], args.tool,
@@ -491,7 +533,8 @@ def _main():
     sys.stdout.write(result.report.decode(errors="replace"))
     sys.stdout.write(result.files["stderr"].decode(errors="replace"))
     print(f"-- exit status {result.status}; {result.erases} erase requests reached the flash; "
-          f"partition {result.size} bytes on {args.flash}")
+          f"partition {result.size} bytes on {args.flash}, erase blocks of {result.erase_size}"
+          f" bytes, writes of {result.facts['writesize']}")
     if args.out:
         Path(args.out).write_bytes(result.partition)
     return 0

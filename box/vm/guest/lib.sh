@@ -7,7 +7,8 @@
 # (absent: the box has no such entry); cut (present: the power goes right
 # after the erase); plant ("symlink" or "hardlink": before the run the user
 # box links /tmp/mac.bin to /tmp/victim, whose bytes are in victim); copies
-# (how many tools start at once; absent: one).
+# (how many tools start at once; absent: one); missing (commands the box does
+# not have during the run).
 
 # What the box's kernel and firmware give every scenario: busybox's applets,
 # the mounts, the serial-id entry's folder, the erase counter, the result disk.
@@ -89,9 +90,14 @@ load_flash() {
 }
 
 # Keeps what the tool left: its status (or "cut"), its report, the erases it
-# caused, the ECC failures reading the partition back caused, the partition.
+# caused, the ECC failures it and reading the partition back caused, the
+# partition, the working file, and the partition's geometry and bad blocks
+# as the driver gives them.
 finish_scenario() {
   out=/vm/out
+  run_ecc=$(($(mtd_value ecc_failures) - VM_ECC_BEFORE))
+  if [ -f /tmp/mac.bin ]; then cp /tmp/mac.bin $out/working_file; fi
+  mtdinfo -M /dev/mtd3 >$out/eraseblocks 2>&1
   dd if=/dev/mtd3 of=$out/partition bs=512 2>$out/readback
   dmesg -c >$out/kernel
   cp /.proc/mtd $out/mtd
@@ -103,7 +109,15 @@ finish_scenario() {
     echo "ecc_failures $(($(mtd_value ecc_failures) - VM_ECC_BEFORE))"
     echo "size $(mtd_value size)"
     echo "erasesize $(mtd_value erasesize)"
+    echo "run_ecc_failures $run_ecc"
+    for value in writesize subpagesize type flags bad_blocks; do
+      echo "$value $(mtd_value $value)"
+    done
   } >$out/facts
+  if [ -f /vm/missing/list ]; then
+    while read -r found; do mv "/vm/missing/${found##*/}" "$found"; done </vm/missing/list
+    rm /vm/missing/list
+  fi
   mv $out "/vm/results/$VM_SCENARIO"
   say "scenario $VM_SCENARIO: status $1"
 }
@@ -119,7 +133,17 @@ prepare_scenario() {
   if [ -f "$dir/seed" ]; then
     rm -f /tmp/mac.bin /tmp/victim
     load_flash "$dir"
-    dd if="$dir/seed" of=/dev/mtd3 bs=512 2>/dev/null || say "error seeding $VM_SCENARIO"
+    # Whole erase blocks: NAND without subpages takes nothing smaller than a page.
+    dd if="$dir/seed" of=/dev/mtd3 bs="$(mtd_value erasesize)" 2>/dev/null ||
+      say "error seeding $VM_SCENARIO"
+  fi
+  if [ -f "$dir/missing" ]; then
+    mkdir -p /vm/missing
+    read -r commands <"$dir/missing"
+    for command in $commands; do
+      found=$(command -v "$command") || continue
+      mv "$found" /vm/missing/ && echo "$found" >>/vm/missing/list
+    done
   fi
   if [ -f "$dir/plant" ]; then
     cp "$dir/victim" /tmp/victim
