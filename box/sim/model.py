@@ -146,19 +146,40 @@ def dump(label, data):
     return out
 
 
+# The steps of a rewrite that can fail, in their order, and the line each
+# failure adds after the commands' output.
+STEPS = {step: f"{step} {PARTITION} failed!\n".encode()
+         for step in ("erasing", "writing", "verifying")}
+
+
 @dataclass
 class Expected:
     stdout: bytes
     status: int
     written: bytes | None  # the image the tool writes to the working file, if any
+    after: tuple = ()  # lines among and after the commands' output, in order
 
 
-def run(dumped, serial, dump_failed=False):
+def run(dumped, serial, dump_failed=False, *, checked=False, refused=False, failed=()):
     """The report and outcome of a run whose working file holds `dumped`
     after the dump; serial is the serial-id entry's bytes (None: there is no
     such entry). The report ends where the tool starts writing: the commands'
     output and their failures follow. A dump that failed is never flashed:
-    where a rewrite would follow, the report says so and nothing is written."""
+    where a rewrite would follow, the report says so and nothing is written.
+    failed names the rewrite's steps that failed (STEPS).
+
+    checked: a tool that asks the flash driver before it erases, and whose
+    status says whether the partition holds the box's address at the end. A
+    failed dump (dd failed, or the dump met uncorrectable ECC errors) is then
+    reported whether or not the addresses agree; a partition that cannot take
+    the write-back (refused: its first erase block is bad, or it is not
+    writable) gets a line in the same place and nothing is written; these, a
+    failed step and a serial id that cannot be read end with status 1."""
+    if refused and not checked:
+        raise ValueError("only a tool that checks the flash refuses it")
+    if set(failed) - STEPS.keys():
+        raise ValueError(f"no such step: {failed}")
+    failure = 1 if checked else 0
     if len(dumped) < CHECKSUM_AT:
         return Expected(f"reading {WORKING_FILE} failed!({CHECKSUM_AT} > {len(dumped)})\n"
                         .encode(), 254, None)
@@ -175,21 +196,24 @@ def run(dumped, serial, dump_failed=False):
     out += f"FLASH MAC - {mac_text(flash)}\n".encode()
 
     if serial is None:
-        return Expected(out + f"making {SERIAL_ID} failed!\n".encode(), 0, None)
+        return Expected(out + f"making {SERIAL_ID} failed!\n".encode(), failure, None)
     text = serial[:SERIAL_TEXT_MAX]
     if not text:
-        return Expected(out + f"reading {SERIAL_ID} failed!\n".encode(), 0, None)
+        return Expected(out + f"reading {SERIAL_ID} failed!\n".encode(), failure, None)
     value = serial_value(text)
     out += b"serialid = " + text + b"\n"
     out += f"serialid = {value & 0xFFFFFFFF:x}, {value}\n".encode()
     derived = derived_address(serial)
     out += f"PROC MAC - {mac_text(derived)}\n".encode()
+    if dump_failed and (checked or derived != flash):
+        return Expected(out + f"reading {PARTITION} failed!\n".encode(), failure, None)
     if derived == flash:
         return Expected(out, 0, None)
-    if dump_failed:
-        return Expected(out + f"reading {PARTITION} failed!\n".encode(), 0, None)
+    if refused:
+        return Expected(out + f"checking {PARTITION} failed!\n".encode(), failure, None)
 
     new = with_address(image, derived)
     out += f"set_checksum() = {new[CHECKSUM_AT]:02x}\n".encode()
     out += dump("New MAC Par", new[:BLOCK_SIZE])
-    return Expected(out, 0, new)
+    after = tuple(line for step, line in STEPS.items() if step in failed)
+    return Expected(out, failure if after else 0, new, after)
