@@ -26,9 +26,10 @@ ensure_packages() {
   fi
 }
 
-# Packages every build on the host needs; mandoc and systemd (its
-# systemd-analyze) check the manual page and the unit.
-HOST_PACKAGES=(cmake make g++ libgtest-dev clang-format python3 git mandoc systemd)
+# Packages every build on the host needs; mandoc, systemd (its
+# systemd-analyze) and shellcheck check the manual page, the unit and the
+# packages' scripts.
+HOST_PACKAGES=(cmake make g++ libgtest-dev clang-format python3 git mandoc systemd shellcheck)
 
 # Builds and test runs of the presets (cmake --workflow) use every core.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}

@@ -7,20 +7,21 @@ SECTION = "base"
 LICENSE = "MIT"
 LIC_FILES_CHKSUM = "file://LICENSE;md5=2c4a6f3ff507fb4dbfe670e67d1550e3"
 
-# Point these at your copy of the repository (a bbappend will do).
+# A release commit of the tool. Point SRC_URI at your copy of the repository
+# (a bbappend will do); PV is the version that commit releases.
 SRC_URI = "git://git.example.org/mtdmac.git;protocol=https;branch=main"
-SRCREV = "${AUTOREV}"
-PV = "0.2.0+git${SRCPV}"
+SRCREV = "eadf7ec38c76fbab499c870f4c67bd51b29e27b3"
+PV = "0.2.0+git"
 S = "${WORKDIR}/git"
 
 inherit cmake update-rc.d systemd
 
-# The tests run target binaries under an emulator, which a firmware build has
-# not; the firmware's own C library serves the dynamic binary.
+# The tests run what is built for the box, which needs an emulator.
 EXTRA_OECMAKE = "-DMTDMAC_BUILD_TESTS=OFF"
 
-# Exactly what the box runs: the tool, its manual page and licence. The init
-# script and the unit go in both; the classes keep the one the distro uses.
+# What the box runs: the component "firmware" (the tool, its manual page and
+# licence, which go to ${PN}-doc), and both the init script and the unit: the
+# classes keep the one the distribution uses.
 do_install() {
     DESTDIR='${D}' cmake --install '${B}' --component firmware
     install -d ${D}${sysconfdir}/init.d ${D}${systemd_system_unitdir}
@@ -33,5 +34,11 @@ INITSCRIPT_NAME = "mtdmac"
 INITSCRIPT_PARAMS = "start 38 S ."
 SYSTEMD_SERVICE:${PN} = "mtdmac.service"
 
-# flash_eraseall; dd comes with busybox or coreutils.
-RDEPENDS:${PN} = "mtd-utils"
+# The erase command. mtd-utils provides flash_eraseall as a wrapper around
+# flash_erase (it prints a deprecation line first). An image whose BusyBox
+# has the flash_eraseall applet (CONFIG_FLASH_ERASEALL=y in a busybox config
+# fragment; the applet is off by default) sets
+# VIRTUAL-RUNTIME_flash_eraseall = "busybox" and needs no mtd-utils. dd comes
+# with BusyBox or coreutils.
+VIRTUAL-RUNTIME_flash_eraseall ?= "mtd-utils"
+RDEPENDS:${PN} = "${VIRTUAL-RUNTIME_flash_eraseall}"
