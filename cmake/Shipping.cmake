@@ -28,6 +28,16 @@ endif()
 
 install(TARGETS ${MTDMAC_SHIPPED} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The init script, the unit and the packages for firmware build systems, for
+# whoever takes the tool from an archive. The modes are fixed here, not taken
+# from the checkout, so that the archive does not depend on its umask.
+install(DIRECTORY dist/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/dist
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                              WORLD_READ WORLD_EXECUTE
+        REGEX "/(sysvinit/mtdmac|S[0-9][0-9]mtdmac|[^/]*\\.init)$"
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                    WORLD_EXECUTE)
 
 # What a firmware puts on the box, `cmake --install BUILD --component firmware`:
 # one binary under the name mtdmac, the manual page and the licence. The last
