@@ -5,7 +5,7 @@
 # Fails unless the binaries are built for the configured target, the dynamic
 # one needs the C library alone (no libstdc++, no libgcc_s, no libm; the
 # dynamic loader only for the stack protector's guard) in a version no newer
-# than the README states, and the static one needs nothing
+# than the README states and no allocator, and the static one needs nothing
 # and, stripped, fits in STATIC_MAX_BYTES (0: any size).
 
 function(readelf out)
@@ -51,6 +51,20 @@ endif()
 if(NOT needed STREQUAL "libc.so.6")
   message(SEND_ERROR "${DYNAMIC} needs ${needed}, want only libc.so.6 "
                      "(and ld.so.1 for the stack protector's guard)")
+endif()
+
+# The tool's own code allocates nothing: every function the dynamic binary
+# takes from the C library is called by that code (its start-up files call no
+# allocator), so none may be malloc, operator new or one of their friends.
+# Objects built for link-time optimisation cannot show it: their symbol
+# tables leave out the compiler's built-in functions, malloc among them.
+set(allocator "malloc|calloc|realloc|reallocarray|free|aligned_alloc|posix_memalign|memalign"
+              "|valloc|pvalloc|(__)?strn?dup|_Z(nw|na|dl|da)[A-Za-z0-9_]*")
+string(JOIN "" allocator ${allocator})
+readelf(symbols --dyn-syms -W ${DYNAMIC})
+string(REGEX MATCHALL " UND (${allocator})(@[^\n]*)?\n" allocators "${symbols}")
+if(allocators)
+  message(SEND_ERROR "${DYNAMIC} calls allocators:\n${allocators}")
 endif()
 
 # The C library a box needs for the dynamic binary is the one the README
