@@ -35,12 +35,24 @@ set(cxx_headers ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES})
 list(FILTER cxx_headers INCLUDE REGEX "/c\\+\\+/[0-9]+(/${musl_host})?$")
 list(TRANSFORM cxx_headers PREPEND "SHELL:-isystem ")
 
+# The flash driver's requests come from the kernel's own headers, which musl
+# does not carry: only their folders go next to musl's, not the glibc beside
+# them.
+find_path(kernel_headers mtd/mtd-user.h PATHS ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}
+          NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+set(musl_kernel_headers ${CMAKE_CURRENT_BINARY_DIR}/musl-kernel-headers)
+foreach(folder mtd linux asm asm-generic)
+  file(MAKE_DIRECTORY ${musl_kernel_headers})
+  file(CREATE_LINK ${kernel_headers}/${folder} ${musl_kernel_headers}/${folder} SYMBOLIC)
+endforeach()
+
 add_executable(mtdmac-static ${MTDMAC_SOURCES} src/update/main.cpp)
 add_dependencies(mtdmac-static musl)
 target_include_directories(mtdmac-static PRIVATE src)
 # libstdc++'s os_defines.h is configured for glibc and asks for this macro.
 target_compile_options(mtdmac-static PRIVATE -march=mips32 -nostdinc ${cxx_headers}
-                       "SHELL:-isystem ${MTDMAC_MUSL_DIR}/include" "-D__GLIBC_PREREQ(maj,min)=0")
+                       "SHELL:-isystem ${MTDMAC_MUSL_DIR}/include"
+                       "SHELL:-isystem ${musl_kernel_headers}" "-D__GLIBC_PREREQ(maj,min)=0")
 # -march again: with link-time optimisation the code is generated at the link.
 target_link_options(mtdmac-static PRIVATE -march=mips32 -static -nostdlib
                     ${MTDMAC_MUSL_DIR}/lib/crt1.o ${MTDMAC_MUSL_DIR}/lib/crti.o ${crtbegin})

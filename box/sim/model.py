@@ -160,26 +160,23 @@ class Expected:
     after: tuple = ()  # lines among and after the commands' output, in order
 
 
-def run(dumped, serial, dump_failed=False, *, checked=False, refused=False, failed=()):
+def run(dumped, serial, dump_failed=False, *, refused=False, failed=()):
     """The report and outcome of a run whose working file holds `dumped`
     after the dump; serial is the serial-id entry's bytes (None: there is no
     such entry). The report ends where the tool starts writing: the commands'
-    output and their failures follow. A dump that failed is never flashed:
-    where a rewrite would follow, the report says so and nothing is written.
-    failed names the rewrite's steps that failed (STEPS).
+    output and their failures follow. failed names the rewrite's steps that
+    failed (STEPS).
 
-    checked: a tool that asks the flash driver before it erases, and whose
-    status says whether the partition holds the box's address at the end. A
-    failed dump (dd failed, or the dump met uncorrectable ECC errors) is then
-    reported whether or not the addresses agree; a partition that cannot take
-    the write-back (refused: its first erase block is bad, or it is not
-    writable) gets a line in the same place and nothing is written; these, a
-    failed step and a serial id that cannot be read end with status 1."""
-    if refused and not checked:
-        raise ValueError("only a tool that checks the flash refuses it")
+    The status says whether the partition holds the box's address at the end:
+    a failed dump (dd failed, or the dump met uncorrectable ECC errors) is
+    never flashed nor trusted, and is reported whether or not the addresses
+    agree; a partition that cannot take the write-back (refused: its first
+    erase block is bad, or it is not writable) gets a line in the same place
+    and nothing is written; these, a failed step and a serial id that cannot
+    be read end with status 1."""
     if set(failed) - STEPS.keys():
         raise ValueError(f"no such step: {failed}")
-    failure = 1 if checked else 0
+    failure = 1
     if len(dumped) < CHECKSUM_AT:
         return Expected(f"reading {WORKING_FILE} failed!({CHECKSUM_AT} > {len(dumped)})\n"
                         .encode(), 254, None)
@@ -205,7 +202,7 @@ def run(dumped, serial, dump_failed=False, *, checked=False, refused=False, fail
     out += f"serialid = {value & 0xFFFFFFFF:x}, {value}\n".encode()
     derived = derived_address(serial)
     out += f"PROC MAC - {mac_text(derived)}\n".encode()
-    if dump_failed and (checked or derived != flash):
+    if dump_failed:
         return Expected(out + f"reading {PARTITION} failed!\n".encode(), failure, None)
     if derived == flash:
         return Expected(out, 0, None)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
+#include <mtd/mtd-user.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,11 +20,13 @@ int negative_errno() {
   return -errno;
 }
 
-// Reads until the buffer is full or the file ends; a signal does not cut it short.
-long read_fully(int fd, std::span<std::uint8_t> buffer) {
+// Reads from offset until the buffer is full or the file ends; a signal does
+// not cut it short.
+long read_fully(int fd, std::uint32_t offset, std::span<std::uint8_t> buffer) {
   std::size_t done = 0;
   while (done < buffer.size()) {
-    const ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
+    const ssize_t n =
+        ::pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -97,12 +101,12 @@ class BoxPlatform final : public Platform {
     return 0;
   }
 
-  long read_working_file(std::span<std::uint8_t> image) override {
+  long read_working_file(std::uint32_t offset, std::span<std::uint8_t> buffer) override {
     const int fd = ::open(kWorkingFilePath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       return negative_errno();
     }
-    const long count = read_fully(fd, image);
+    const long count = read_fully(fd, offset, buffer);
     ::close(fd);
     return count;
   }
@@ -152,21 +156,59 @@ class BoxPlatform final : public Platform {
     return n < 0 ? 0 : static_cast<int>(n);
   }
 
-  int run(Command command) override {
-    switch (command) {
-      case Command::kDump:
-        return std::system(kDumpCommand);
-      case Command::kErase:
-        return std::system(kEraseCommand);
-      case Command::kWriteBack:
-        return std::system(kWriteBackCommand);
+  int read_flash(Flash& flash) override {
+    mtd_info_user info{};
+    if (const int error = ask(MEMGETINFO, &info); error != 0) {
+      return error;
     }
-    return -1;
+    flash.size = info.size;
+    flash.erase_size = info.erasesize;
+    flash.write_size = info.writesize;
+    flash.writable = (info.flags & MTD_WRITEABLE) != 0;
+    return 0;
+  }
+
+  int is_bad_block(std::uint32_t offset) override {
+    loff_t at = offset;
+    if (partition_ < 0) {
+      return -EBADF;
+    }
+    const int bad = ::ioctl(partition_, MEMGETBADBLOCK, &at);
+    return bad < 0 ? negative_errno() : bad;
+  }
+
+  int count_ecc_failures(std::uint32_t& failures) override {
+    mtd_ecc_stats stats{};
+    if (const int error = ask(ECCGETSTATS, &stats); error != 0) {
+      return error;
+    }
+    failures = stats.failed;
+    return 0;
+  }
+
+  long read_partition(std::uint32_t offset, std::span<std::uint8_t> buffer) override {
+    return partition_ < 0 ? -EBADF : read_fully(partition_, offset, buffer);
+  }
+
+  int run(const Command& command) override {
+    char line[128];
+    if (!format_command(command, line)) {
+      return -1;
+    }
+    return std::system(line);
   }
 
   void flush() override { ::sync(); }
 
  private:
+  template <typename Answer>
+  int ask(unsigned long request, Answer* answer) {
+    if (partition_ < 0) {
+      return -EBADF;
+    }
+    return ::ioctl(partition_, request, answer) == 0 ? 0 : negative_errno();
+  }
+
   int partition_ = -1;  // open for the whole run once locked
 };
 

@@ -21,13 +21,24 @@ inline constexpr const char* kDumpCommand = "dd if=/dev/mtd3 of=/tmp/mac.bin";
 inline constexpr const char* kEraseCommand = "flash_eraseall /dev/mtd3";
 inline constexpr const char* kWriteBackCommand = "dd of=/dev/mtd3 if=/tmp/mac.bin";
 
+// One of the three commands the tool runs. The write-back can go in whole
+// erase blocks (dd's bs=, count=, and seek= and skip= for blocks past the
+// first), each at its own offset in the partition and the working file.
+struct Command {
+  enum Kind { kDump, kErase, kWriteBack };
+  Kind kind = kDump;
+  std::uint32_t block_size = 0;  // 0: the plain write-back of the whole working file
+  std::uint32_t count = 0;
+  std::uint32_t first = 0;
+};
+
+// The shell command for it, as run and as reported: kDumpCommand,
+// kEraseCommand, kWriteBackCommand with its operands. False if it does not
+// fit in text.
+bool format_command(const Command& command, std::span<char> text);
+
 class Platform {
  public:
-  enum class Command {
-    kDump,       // kDumpCommand
-    kErase,      // kEraseCommand
-    kWriteBack,  // kWriteBackCommand
-  };
   enum class Lock {
     kHeld,         // held until the process ends
     kBusy,         // another process holds it
@@ -44,6 +55,14 @@ class Platform {
     int error = 0;          // 0, or the negative errno of the step that failed
     std::size_t count = 0;  // bytes that reached the file
     bool opened = false;    // false: the file could not be opened (or made)
+  };
+
+  // What the flash driver says of the partition (MEMGETINFO).
+  struct Flash {
+    std::uint32_t size = 0;
+    std::uint32_t erase_size = 0;
+    std::uint32_t write_size = 0;  // the smallest write it takes: a NAND page, 1 on NOR
+    bool writable = false;
   };
 
   Platform() = default;
@@ -74,10 +93,10 @@ class Platform {
   // name is taken).
   virtual int create_working_file() = 0;
 
-  // Reads the working file's first bytes into image, never through a link.
-  // Returns the count read (less than image.size() only at its end), or a
-  // negative errno when it cannot be opened.
-  virtual long read_working_file(std::span<std::uint8_t> image) = 0;
+  // Reads the working file from offset into buffer, never through a link.
+  // Returns the count read (less than buffer.size() only at its end), or a
+  // negative errno.
+  virtual long read_working_file(std::uint32_t offset, std::span<std::uint8_t> buffer) = 0;
 
   // Writes image over the start of the working file, never through a link,
   // making the file when it is missing and keeping whatever it holds past
@@ -89,10 +108,24 @@ class Platform {
   // errno when the entry cannot be opened.
   virtual int read_serial_id(std::span<char> text) = 0;
 
+  // The flash driver's answers, asked on the partition's descriptor that the
+  // lock opened. Each returns 0 (is_bad_block: 1 for a bad block), or a
+  // negative errno: -ENOTTY when the partition is no MTD device but a plain
+  // file, -EBADF when it could not be opened.
+  virtual int read_flash(Flash& flash) = 0;
+  virtual int is_bad_block(std::uint32_t offset) = 0;
+  // Reads that met an uncorrectable ECC error since boot (ECCGETSTATS): a
+  // read that raised it returned bytes that cannot be trusted.
+  virtual int count_ecc_failures(std::uint32_t& failures) = 0;
+
+  // Reads the partition from offset into buffer through that descriptor.
+  // Returns the count read, or a negative errno.
+  virtual long read_partition(std::uint32_t offset, std::span<std::uint8_t> buffer) = 0;
+
   // Runs the command through the shell and waits for it. Returns its wait
   // status: 0 when it ended with status 0, anything else is a failure (-1
   // when it could not be started).
-  virtual int run(Command command) = 0;
+  virtual int run(const Command& command) = 0;
 
   // Flushes the file systems (sync). Cannot fail.
   virtual void flush() = 0;

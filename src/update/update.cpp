@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "update/update.h"
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -13,7 +11,6 @@
 namespace mtdmac {
 namespace {
 
-using Command = Platform::Command;
 using Lock = Platform::Lock;
 using Standing = Platform::Standing;
 
@@ -27,29 +24,6 @@ constexpr int kLockPauses = 600;
 // Tries at making the working file when its name is taken again between the
 // removal and the creation.
 constexpr int kMakeTries = 5;
-
-// The report's line first, flushed, so that a log shared by both streams
-// keeps the order.
-void explain(const Report& report, const char* what, const char* why) {
-  std::fflush(report.out);
-  std::fprintf(report.err, "mtdmac: %s: %s\n", what, why);
-}
-
-void explain_error(const Report& report, const char* path, int error) {
-  explain(report, path, std::strerror(-error));
-}
-
-const char* command_text(Command command) {
-  switch (command) {
-    case Command::kDump:
-      return kDumpCommand;
-    case Command::kErase:
-      return kEraseCommand;
-    case Command::kWriteBack:
-      return kWriteBackCommand;
-  }
-  return "";
-}
 
 // Waits for the run in progress, if any, to end. False when it still holds
 // the lock after the last pause; a partition that cannot be locked at all is
@@ -101,26 +75,6 @@ Making make_working_file(Platform& platform) {
   return result;
 }
 
-// The report must stay ahead of the command's own output in a pipe or a log.
-// True when the command ended with status 0.
-bool run_command(Platform& platform, Command command, const Report& report) {
-  std::fflush(report.out);
-  const int status = platform.run(command);
-  if (status == 0) {
-    return true;
-  }
-  char why[48];
-  if (status == -1) {
-    std::snprintf(why, sizeof why, "could not be started");
-  } else if (WIFSIGNALED(status)) {
-    std::snprintf(why, sizeof why, "killed by signal %d", WTERMSIG(status));
-  } else {
-    std::snprintf(why, sizeof why, "ended with status %d", WEXITSTATUS(status));
-  }
-  explain(report, command_text(command), why);
-  return false;
-}
-
 void flush_three_times(Platform& platform) {
   for (int i = 0; i < 3; ++i) {
     platform.flush();
@@ -149,30 +103,53 @@ bool write_working_file(ConstImage image, Platform& platform, const Report& repo
   return false;
 }
 
-void update_address(Image image, const MacAddress& flash_mac, bool dumped, Platform& platform,
-                    const Report& report) {
+// The second half of the run, from the serial id on.
+UpdateStatus update_address(Image image, const MacAddress& flash_mac, bool dumped,
+                            Platform& platform, const Report& report) {
   char text[kSerialTextMax];
   const int read = platform.read_serial_id(text);
   MacAddress derived{};
   if (read_serial_mac(read, text, report.out, derived) != 0) {
-    return;  // no derived address: nothing to compare, the partition stays as it is
+    return UpdateStatus::kNotInFlash;  // no derived address: nothing to compare or write
   }
   print_mac(report.out, "PROC MAC", derived);
-  if (derived == flash_mac) {
-    return;
-  }
-  // The image may hold only part of the partition, or an earlier run's copy.
+  // The image may hold only part of the partition, or an earlier run's copy:
+  // what was compared is not what the flash holds.
   if (!dumped) {
     std::fprintf(report.out, "reading %s failed!\n", kPartitionPath);
-    return;
+    return UpdateStatus::kNotInFlash;
   }
-  store_mac_block(image, derived, platform, report);
+  if (derived == flash_mac) {
+    return UpdateStatus::kDone;
+  }
+  // Nothing is erased that cannot be written back.
+  Partition partition;
+  if (!check_partition(platform, report, partition)) {
+    std::fprintf(report.out, "checking %s failed!\n", kPartitionPath);
+    return UpdateStatus::kNotInFlash;
+  }
+  return store_mac_block(image, derived, partition, platform, report) ? UpdateStatus::kDone
+                                                                      : UpdateStatus::kNotInFlash;
+}
+
+// Uncorrectable ECC errors that arose while the dump ran: the read succeeded,
+// but some of what it returned cannot be trusted.
+bool dump_met_ecc_errors(Platform& platform, std::uint32_t before, const Report& report) {
+  std::uint32_t after = 0;
+  if (platform.count_ecc_failures(after) != 0 || after == before) {
+    return false;
+  }
+  char why[64];
+  std::snprintf(why, sizeof why, "%lu uncorrectable ECC errors in dumping it",
+                static_cast<unsigned long>(after - before));
+  explain(report, kPartitionPath, why);
+  return true;
 }
 
 }  // namespace
 
-void store_mac_block(Image image, const MacAddress& address, Platform& platform,
-                     const Report& report) {
+bool store_mac_block(Image image, const MacAddress& address, const Partition& partition,
+                     Platform& platform, const Report& report) {
   for (std::size_t i = 0; i < kEntryCount; ++i) {
     set_mac_entry(image, i, address);
   }
@@ -181,16 +158,12 @@ void store_mac_block(Image image, const MacAddress& address, Platform& platform,
 
   // The partition is erased only once the working file holds the whole image.
   if (!write_working_file(image, platform, report)) {
-    return;
+    return false;
   }
   platform.flush();
-  if (!run_command(platform, Command::kErase, report)) {
-    std::fprintf(report.out, "erasing %s failed!\n", kPartitionPath);
-  }
-  if (!run_command(platform, Command::kWriteBack, report)) {
-    std::fprintf(report.out, "writing %s failed!\n", kPartitionPath);
-  }
+  const bool flashed = flash_working_file(platform, report, partition);
   flush_three_times(platform);
+  return flashed;
 }
 
 UpdateStatus run_update(Image image, Platform& platform, const Report& report) {
@@ -205,11 +178,16 @@ UpdateStatus run_update(Image image, Platform& platform, const Report& report) {
     explain_error(report, kWorkingFilePath, making.error);
     return UpdateStatus::kFailed;
   }
+  std::uint32_t ecc_failures = 0;
+  const bool ecc_counted = platform.count_ecc_failures(ecc_failures) == 0;
   platform.flush();
-  const bool dumped = run_command(platform, Command::kDump, report);
+  bool dumped = run_command(platform, {Command::kDump}, report);
   flush_three_times(platform);
+  if (dumped && ecc_counted && dump_met_ecc_errors(platform, ecc_failures, report)) {
+    dumped = false;
+  }
 
-  const long count = platform.read_working_file(image);
+  const long count = platform.read_working_file(0, image);
   // The file this run made and a failed dump left empty was never a copy of
   // the partition.
   const bool never_dumped = count == 0 && making.made == Made::kCreated && !dumped;
@@ -240,8 +218,7 @@ UpdateStatus run_update(Image image, Platform& platform, const Report& report) {
   get_mac_entry(image, kReferenceEntry, flash_mac);
   print_mac(report.out, "FLASH MAC", flash_mac);
 
-  update_address(image, flash_mac, dumped, platform, report);
-  return UpdateStatus::kDone;
+  return update_address(image, flash_mac, dumped, platform, report);
 }
 
 }  // namespace mtdmac

@@ -6,23 +6,18 @@
 #include <cstdio>
 
 #include "mac_block/mac_block.h"
+#include "update/flash.h"
 #include "update/platform.h"
+#include "update/report.h"
 
 namespace mtdmac {
 
-// main's status; the shell sees it modulo 256 (0, 255, 254).
+// main's status; the shell sees it modulo 256 (0, 1, 255, 254).
 enum class UpdateStatus {
-  kDone = 0,
+  kDone = 0,        // the partition holds the address derived from the serial id
+  kNotInFlash = 1,  // it was read, but does not hold that address at the end
   kFailed = -1,     // another run held the partition too long, or no working file
   kShortRead = -2,  // the working file holds less than the block's checksummed part
-};
-
-// Where the run reports: out takes the tool's fixed lines, err the causes of
-// its own failures (a path and the system's error text, a command and how it
-// ended).
-struct Report {
-  std::FILE* out;
-  std::FILE* err;
 };
 
 // The whole run. The image need not be zero: whatever the working file does
@@ -30,9 +25,10 @@ struct Report {
 UpdateStatus run_update(Image image, Platform& platform, const Report& report);
 
 // Writes the derived address into every entry, fixes the checksum and writes
-// the image back to the partition. Reports problems only by the lines it
-// prints.
-void store_mac_block(Image image, const MacAddress& address, Platform& platform,
-                     const Report& report);
+// the image back to the partition, which check_partition has found able to
+// take it. Reports problems by the lines it prints; true when the partition
+// holds the new image at the end.
+bool store_mac_block(Image image, const MacAddress& address, const Partition& partition,
+                     Platform& platform, const Report& report);
 
 }  // namespace mtdmac

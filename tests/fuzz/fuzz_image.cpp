@@ -66,12 +66,21 @@ class MemoryBox : public testing::UnusedPlatform {
     std::copy(image.begin(), image.end(), g_working.begin());
     return {.error = 0, .count = image.size(), .opened = true};
   }
-  int run(Command command) override {
-    check(commands == 0 ? command == Command::kErase
-                        : commands == 1 && command == Command::kWriteBack,
+  int run(const Command& command) override {
+    check(commands == 0 ? command.kind == Command::kErase
+                        : commands == 1 && command.kind == Command::kWriteBack,
           "erase then write back, once each");
     ++commands;
     return 0;
+  }
+  // The partition is a plain file that holds what was written.
+  long read_working_file(std::uint32_t offset, std::span<std::uint8_t> buffer) override {
+    const std::size_t count = std::min<std::size_t>(buffer.size(), g_working.size() - offset);
+    std::copy_n(g_working.begin() + offset, count, buffer.begin());
+    return static_cast<long>(count);
+  }
+  long read_partition(std::uint32_t offset, std::span<std::uint8_t> buffer) override {
+    return read_working_file(offset, buffer);
   }
   void flush() override {}
 };
@@ -112,7 +121,9 @@ void check_rewrite(const MacAddress& address, Report& report) {
   g_working.fill(0xA5);
   MemoryBox box;
   report.clear();
-  store_mac_block(g_copy, address, box, {report.stream(), stderr});
+  const Partition plain_file;
+  check(store_mac_block(g_copy, address, plain_file, box, {report.stream(), stderr}),
+        "the store succeeds");
 
   check(box.commands == 2, "a rewrite erases and writes back");
   check(g_working == g_copy, "the working file holds the whole new image");

@@ -17,14 +17,20 @@ class UnusedPlatform : public Platform {
   int look_at_working_file(Standing& /*standing*/) override { unexpected("look_at_working_file"); }
   int remove_working_file() override { unexpected("remove_working_file"); }
   int create_working_file() override { unexpected("create_working_file"); }
-  long read_working_file(std::span<std::uint8_t> /*image*/) override {
+  long read_working_file(std::uint32_t /*offset*/, std::span<std::uint8_t> /*buffer*/) override {
     unexpected("read_working_file");
   }
   Written write_working_file(std::span<const std::uint8_t> /*image*/) override {
     unexpected("write_working_file");
   }
   int read_serial_id(std::span<char> /*text*/) override { unexpected("read_serial_id"); }
-  int run(Command /*command*/) override { unexpected("run"); }
+  int read_flash(Flash& /*flash*/) override { unexpected("read_flash"); }
+  int is_bad_block(std::uint32_t /*offset*/) override { unexpected("is_bad_block"); }
+  int count_ecc_failures(std::uint32_t& /*failures*/) override { unexpected("count_ecc_failures"); }
+  long read_partition(std::uint32_t /*offset*/, std::span<std::uint8_t> /*buffer*/) override {
+    unexpected("read_partition");
+  }
+  int run(const Command& /*command*/) override { unexpected("run"); }
   void flush() override { unexpected("flush"); }
 
  protected:

@@ -107,14 +107,45 @@ class MemoryBox : public ::testing::Test, public Platform {
     return 0;
   }
 
-  long read_working_file(std::span<std::uint8_t> image) override {
-    log_.emplace_back("read");
-    if (!working_) {
+  // Reads are not logged: what they gave shows in the report and the result.
+  static long read_from(const std::optional<Bytes>& file, std::uint32_t offset,
+                        std::span<std::uint8_t> buffer) {
+    if (!file) {
       return -ENOENT;
     }
-    const std::size_t count = std::min(image.size(), working_->size());
-    std::copy_n(working_->begin(), count, image.begin());
+    const std::size_t count =
+        std::min(buffer.size(), file->size() - std::min<std::size_t>(offset, file->size()));
+    std::copy_n(file->begin() + offset, count, buffer.begin());
     return static_cast<long>(count);
+  }
+
+  long read_working_file(std::uint32_t offset, std::span<std::uint8_t> buffer) override {
+    return read_from(working_, offset, buffer);
+  }
+
+  long read_partition(std::uint32_t offset, std::span<std::uint8_t> buffer) override {
+    return read_from(partition_, offset, buffer);
+  }
+
+  // A plain file unless flash_ is set: the driver's requests fail with ENOTTY.
+  int read_flash(Flash& flash) override {
+    log_.emplace_back("flash");
+    if (!flash_) {
+      return -ENOTTY;
+    }
+    flash = *flash_;
+    return 0;
+  }
+
+  int is_bad_block(std::uint32_t offset) override {
+    log_.emplace_back("bad block");
+    return offset / flash_->erase_size == bad_block_ ? 1 : 0;
+  }
+
+  int count_ecc_failures(std::uint32_t& failures) override {
+    log_.emplace_back("ecc");
+    failures = ecc_failures_;
+    return flash_ ? 0 : -ENOTTY;
   }
 
   Written write_working_file(std::span<const std::uint8_t> image) override {
@@ -135,24 +166,26 @@ class MemoryBox : public ::testing::Test, public Platform {
     return static_cast<int>(count);
   }
 
-  int run(Command command) override {
+  int run(const Command& command) override {
     report_at_command_.push_back(out_.flushed_text());
-    switch (command) {
+    char line[128];
+    EXPECT_TRUE(format_command(command, line));
+    log_.emplace_back(line);
+    switch (command.kind) {
       case Command::kDump:
-        log_.emplace_back("dump");
         if (!partition_) {
           return 1 << 8;
         }
         working_ = partition_;
+        ecc_failures_ += ecc_errors_in_dump_;
         return 0;
       case Command::kErase:
-        log_.emplace_back("erase");
         std::fill(partition_->begin(), partition_->end(), 0xFF);
         return erase_status_;
       case Command::kWriteBack:
-        log_.emplace_back("write back");
         std::copy_n(working_->begin(), std::min(working_->size(), partition_->size()),
                     partition_->begin());
+        (*partition_)[kImageSize - 1] ^= flipped_in_write_back_;
         return write_back_status_;
     }
     return -1;
@@ -161,6 +194,9 @@ class MemoryBox : public ::testing::Test, public Platform {
   void flush() override { log_.emplace_back("sync"); }
 
   std::optional<Bytes> partition_ = kWrong;
+  std::optional<Flash> flash_;
+  std::uint32_t bad_block_ = 0xFFFFFFFF;
+  std::uint32_t ecc_failures_ = 0;
   std::optional<Bytes> working_;
   std::string serial_ = "0012abcd\n";
   bool planted_ = false;  // something not the tool's own stands at the working file's name
@@ -172,6 +208,8 @@ class MemoryBox : public ::testing::Test, public Platform {
   std::optional<Written> write_fault_;
   int erase_status_ = 0;
   int write_back_status_ = 0;
+  std::uint32_t ecc_errors_in_dump_ = 0;
+  std::uint8_t flipped_in_write_back_ = 0;  // bits the flash loses although dd succeeds
 
   Capture out_, err_;
   Bytes image_;
@@ -180,16 +218,20 @@ class MemoryBox : public ::testing::Test, public Platform {
   std::vector<std::string> report_at_command_;
 };
 
-const std::vector<std::string> kLoad = {"lock", "look", "create", "sync", "dump",
-                                        "sync", "sync", "sync",   "read"};
+const std::string kDump = "dd if=/dev/mtd3 of=/tmp/mac.bin";
+const std::string kErase = "flash_eraseall /dev/mtd3";
+const std::string kWriteBack = "dd of=/dev/mtd3 if=/tmp/mac.bin";
+const std::vector<std::string> kLoad = {"lock", "look", "create", "ecc", "sync",
+                                        kDump,  "sync", "sync",   "sync"};
 std::vector<std::string> calls(std::vector<std::string> tail,
                                const std::vector<std::string>& head = kLoad) {
   tail.insert(tail.begin(), head.begin(), head.end());
   return tail;
 }
 const std::vector<std::string> kNoWrite = calls({"serial id"});
-const std::vector<std::string> kRewrite =
-    calls({"serial id", "write", "sync", "erase", "write back", "sync", "sync", "sync"});
+const std::vector<std::string> kFlash = {"write", "sync", kErase, kWriteBack,
+                                         "sync",  "sync", "sync"};
+const std::vector<std::string> kRewrite = calls(calls(kFlash, {"serial id", "flash"}));
 
 TEST_F(MemoryBox, CorrectBlockIsLeftAloneAndOtherAddressesRewrittenWhole) {
   partition_ = kCorrect;
@@ -211,9 +253,8 @@ TEST_F(MemoryBox, CorrectBlockIsLeftAloneAndOtherAddressesRewrittenWhole) {
   (*partition_)[27] = 0x99;  // entry 1's last byte
   (*partition_)[140] = (*partition_)[141] = 0x1E;
   EXPECT_EQ(run_tool(), UpdateStatus::kDone);
-  EXPECT_EQ(log_,
-            calls({"serial id", "write", "sync", "erase", "write back", "sync", "sync", "sync"},
-                  {"lock", "look", "sync", "dump", "sync", "sync", "sync", "read"}));
+  EXPECT_EQ(log_, calls(calls(kFlash, {"serial id", "flash"}),
+                        {"lock", "look", "ecc", "sync", kDump, "sync", "sync", "sync"}));
   Bytes expected = kCorrect;
   expected[0] = 0x5A;
   expected[100] = 0x33;
@@ -335,11 +376,11 @@ TEST_F(MemoryBox, WorkingFileWriteFailuresLeaveThePartitionAlone) {
     working_.reset();
     write_fault_ = fault;
     const std::size_t err_before = err_.text().size();
-    EXPECT_EQ(run_tool(), UpdateStatus::kDone);
+    EXPECT_EQ(run_tool(), UpdateStatus::kNotInFlash);
     const std::string last = lines.substr(0, lines.find('|'));
     EXPECT_EQ(text_.substr(text_.size() - last.size()), last);
     EXPECT_EQ(err_.text().substr(err_before), lines.substr(lines.find('|') + 1));
-    EXPECT_EQ(log_, calls({"serial id", "write"}));
+    EXPECT_EQ(log_, calls({"serial id", "flash", "write"}));
     EXPECT_EQ(partition_, kWrong);
   }
 }
@@ -347,7 +388,7 @@ TEST_F(MemoryBox, WorkingFileWriteFailuresLeaveThePartitionAlone) {
 TEST_F(MemoryBox, FailedFlashCommandsAreReportedWithTheirCauseAndTheWriteBackStillRuns) {
   erase_status_ = 1 << 8;
   write_back_status_ = 9;  // killed by SIGKILL
-  EXPECT_EQ(run_tool(), UpdateStatus::kDone);
+  EXPECT_EQ(run_tool(), UpdateStatus::kNotInFlash);
   const std::string last = "erasing /dev/mtd3 failed!\nwriting /dev/mtd3 failed!\n";
   EXPECT_EQ(text_.substr(text_.size() - last.size()), last);
   EXPECT_EQ(err_.text(),
@@ -357,6 +398,41 @@ TEST_F(MemoryBox, FailedFlashCommandsAreReportedWithTheirCauseAndTheWriteBackSti
   // The erase line is out before the write-back starts.
   EXPECT_EQ(report_at_command_[2].substr(report_at_command_[2].size() - 26),
             "erasing /dev/mtd3 failed!\n");
+}
+
+TEST_F(MemoryBox, WriteBackThatDoesNotReadBackIsAFailure) {
+  flipped_in_write_back_ = 0x01;
+  EXPECT_EQ(run_tool(), UpdateStatus::kNotInFlash);
+  EXPECT_TRUE(text_.ends_with("\n\nverifying /dev/mtd3 failed!\n"));
+  EXPECT_EQ(err_.text(), "mtdmac: /dev/mtd3: differs from /tmp/mac.bin from byte 65535 on\n");
+  EXPECT_EQ(log_, kRewrite);
+}
+
+TEST_F(MemoryBox, FailedDumpOutranksAPartitionThatCannotTakeTheWriteBack) {
+  flash_ = Flash{.size = 0x10000, .erase_size = 0x4000, .write_size = 2048, .writable = true};
+  bad_block_ = 0;
+  ecc_errors_in_dump_ = 2;
+  for (const Bytes& flash : {kCorrect, kWrong}) {
+    partition_ = flash;
+    working_.reset();
+    const std::size_t err_before = err_.text().size();
+    EXPECT_EQ(run_tool(), UpdateStatus::kNotInFlash);
+    EXPECT_TRUE(text_.ends_with("PROC MAC - 02:C4:7A:12:AB:CD\nreading /dev/mtd3 failed!\n"));
+    EXPECT_EQ(err_.text().substr(err_before),
+              "mtdmac: /dev/mtd3: 2 uncorrectable ECC errors in dumping it\n");
+    EXPECT_EQ(log_, calls({"ecc", "serial id"}));
+    EXPECT_EQ(partition_, flash);
+  }
+
+  ecc_errors_in_dump_ = 0;
+  working_.reset();
+  const std::size_t err_before = err_.text().size();
+  EXPECT_EQ(run_tool(), UpdateStatus::kNotInFlash);
+  EXPECT_TRUE(text_.ends_with("PROC MAC - 02:C4:7A:12:AB:CD\nchecking /dev/mtd3 failed!\n"));
+  EXPECT_EQ(err_.text().substr(err_before),
+            "mtdmac: /dev/mtd3: its first erase block, which holds the MAC block, is bad\n");
+  EXPECT_EQ(log_, calls({"ecc", "serial id", "flash", "bad block"}));
+  EXPECT_EQ(partition_, kWrong);
 }
 
 }  // namespace

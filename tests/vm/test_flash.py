@@ -223,8 +223,7 @@ class Flash(unittest.TestCase):
     def test_bad_first_block_is_refused_before_anything_is_erased(self):
         name = "bad_first_block"
         self.assert_bad_blocks(name, [0])
-        self.assert_run(name, model.run(self.scenarios[name].seed, BOX_SERIAL,
-                                        checked=True, refused=True))
+        self.assert_run(name, model.run(self.scenarios[name].seed, BOX_SERIAL, refused=True))
 
     def test_bad_block_past_the_first_is_skipped(self):
         # Its pages refuse programs: writing through it would fail.
@@ -236,7 +235,7 @@ class Flash(unittest.TestCase):
 
     def test_block_refusing_programs_loses_only_itself(self):
         name = "refusing_block"
-        expected = model.run(self.scenarios[name].seed, BOX_SERIAL, checked=True,
+        expected = model.run(self.scenarios[name].seed, BOX_SERIAL,
                              failed=("writing",))
         self.assert_bad_blocks(name, [])
         self.assertIn(b"simulating write failure", self.results[name].files["kernel"])
@@ -253,8 +252,7 @@ class Flash(unittest.TestCase):
                 dumped[grave] = result.files["working_file"][grave]
                 partition = bytearray(self.scenarios[name].seed)
                 partition[grave] = result.partition[grave]  # reads random bytes too
-                self.assert_run(name, model.run(bytes(dumped), BOX_SERIAL, dump_failed=True,
-                                                checked=True), partition=bytes(partition))
+                self.assert_run(name, model.run(bytes(dumped), BOX_SERIAL, dump_failed=True), partition=bytes(partition))
 
     def test_partition_smaller_than_the_image_is_rewritten_without_a_false_failure(self):
         name = "small_partition"
@@ -265,8 +263,7 @@ class Flash(unittest.TestCase):
     def test_without_flash_eraseall_nothing_unerased_is_written(self):
         # No erase block reads erased: the flash stays as it was.
         name = "no_flash_eraseall"
-        result = self.assert_run(name, model.run(self.scenarios[name].seed, BOX_SERIAL,
-                                                 checked=True, failed=("erasing",)),
+        result = self.assert_run(name, model.run(self.scenarios[name].seed, BOX_SERIAL, failed=("erasing",)),
                                  partition=self.scenarios[name].seed)
         self.assertIn(b"not found", result.files["stderr"])
         self.assertEqual(result.erases, 0)
