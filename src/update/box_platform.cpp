@@ -206,7 +206,12 @@ class BoxPlatform final : public Platform {
     if (partition_ < 0) {
       return -EBADF;
     }
-    return ::ioctl(partition_, request, answer) == 0 ? 0 : negative_errno();
+    if (::ioctl(partition_, request, answer) == 0) {
+      return 0;
+    }
+    // A user-mode emulator that does not know the request says ENOSYS where
+    // the kernel says ENOTTY: neither is a flash driver.
+    return errno == ENOSYS ? -ENOTTY : negative_errno();
   }
 
   int partition_ = -1;  // open for the whole run once locked
