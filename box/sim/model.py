@@ -160,7 +160,7 @@ class Expected:
     after: tuple = ()  # lines among and after the commands' output, in order
 
 
-def run(dumped, serial, dump_failed=False, *, refused=False, failed=()):
+def run(dumped, serial, dump_failed=False, *, refused=False, failed=(), dry_run=False):
     """The report and outcome of a run whose working file holds `dumped`
     after the dump; serial is the serial-id entry's bytes (None: there is no
     such entry). The report ends where the tool starts writing: the commands'
@@ -173,7 +173,8 @@ def run(dumped, serial, dump_failed=False, *, refused=False, failed=()):
     agree; a partition that cannot take the write-back (refused: its first
     erase block is bad, or it is not writable) gets a line in the same place
     and nothing is written; these, a failed step and a serial id that cannot
-    be read end with status 1."""
+    be read end with status 1. A dry run stops where the rewrite would start,
+    with status 1."""
     if set(failed) - STEPS.keys():
         raise ValueError(f"no such step: {failed}")
     failure = 1
@@ -208,6 +209,8 @@ def run(dumped, serial, dump_failed=False, *, refused=False, failed=()):
         return Expected(out, 0, None)
     if refused:
         return Expected(out + f"checking {PARTITION} failed!\n".encode(), failure, None)
+    if dry_run:
+        return Expected(out, failure, None)
 
     new = with_address(image, derived)
     out += f"set_checksum() = {new[CHECKSUM_AT]:02x}\n".encode()

@@ -104,7 +104,7 @@ bool write_working_file(ConstImage image, Platform& platform, const Report& repo
 }
 
 // The second half of the run, from the serial id on.
-UpdateStatus update_address(Image image, const MacAddress& flash_mac, bool dumped,
+UpdateStatus update_address(Image image, const MacAddress& flash_mac, bool dumped, Mode mode,
                             Platform& platform, const Report& report) {
   char text[kSerialTextMax];
   const int read = platform.read_serial_id(text);
@@ -126,6 +126,9 @@ UpdateStatus update_address(Image image, const MacAddress& flash_mac, bool dumpe
   Partition partition;
   if (!check_partition(platform, report, partition)) {
     std::fprintf(report.out, "checking %s failed!\n", kPartitionPath);
+    return UpdateStatus::kNotInFlash;
+  }
+  if (mode == Mode::kDryRun) {
     return UpdateStatus::kNotInFlash;
   }
   return store_mac_block(image, derived, partition, platform, report) ? UpdateStatus::kDone
@@ -166,7 +169,7 @@ bool store_mac_block(Image image, const MacAddress& address, const Partition& pa
   return flashed;
 }
 
-UpdateStatus run_update(Image image, Platform& platform, const Report& report) {
+UpdateStatus run_update(Image image, Platform& platform, const Report& report, Mode mode) {
   if (!lock_partition(platform)) {
     std::fprintf(report.out, "locking %s failed!\n", kPartitionPath);
     explain(report, kPartitionPath, "another run still holds it after 60 s");
@@ -218,7 +221,7 @@ UpdateStatus run_update(Image image, Platform& platform, const Report& report) {
   get_mac_entry(image, kReferenceEntry, flash_mac);
   print_mac(report.out, "FLASH MAC", flash_mac);
 
-  return update_address(image, flash_mac, dumped, platform, report);
+  return update_address(image, flash_mac, dumped, mode, platform, report);
 }
 
 }  // namespace mtdmac

@@ -20,9 +20,16 @@ enum class UpdateStatus {
   kShortRead = -2,  // the working file holds less than the block's checksummed part
 };
 
+enum class Mode {
+  kRepair,  // rewrite the partition when its address is not the box's own
+  kDryRun,  // stop after the derived address; set, write, erase and flash nothing
+};
+
 // The whole run. The image need not be zero: whatever the working file does
-// not fill is zeroed.
-UpdateStatus run_update(Image image, Platform& platform, const Report& report);
+// not fill is zeroed. A dry run ends with kDone only when the flash already
+// holds the box's address.
+UpdateStatus run_update(Image image, Platform& platform, const Report& report,
+                        Mode mode = Mode::kRepair);
 
 // Writes the derived address into every entry, fixes the checksum and writes
 // the image back to the partition, which check_partition has found able to

@@ -159,27 +159,48 @@ class SerialIdTest(BoxTest):
 
 class CommandLineTest(BoxTest):
     def test_arguments_are_ignored(self):
-        for argv in (["start"], ["-n", "/dev/mtd0"], ["-help", "--versions"], ["x" * 300, ""]):
+        for argv in (["start"], ["-", "/dev/mtd0"], ["--", "-n", "--bogus"], ["x" * 300, ""]):
             with self.subTest(argv=[a[:12] for a in argv]):
                 self.rewrite(partition(OTHER), argv=argv)
 
-    def test_help_and_version_touch_nothing(self):
+    def test_options_that_do_not_run_touch_nothing(self):
         data = partition(OTHER)
         stale = partition(OWN)
-        for argv in (["--help"], ["-h"], ["--version"], ["start", "-V"]):
+        usage, version = "usage", "version"
+        for argv, shown, status in (
+                (["--help"], usage, 0), (["-h"], usage, 0), (["--dry-run", "--help"], usage, 0),
+                (["--version"], version, 0), (["start", "-V"], version, 0), (["-nV"], version, 0),
+                (["-Vh"], version, 0),
+                (["--help", "--bogus"], None, 2), (["-nx"], None, 2), (["--dry-run=1"], None, 2),
+                (["start", "-help"], None, 2)):
             with self.subTest(argv=argv):
                 box = simbox.Box(partition=data, serial_id=SERIAL, working_file=stale)
                 run = self.run_box(box, argv=argv)
-                if argv[-1] in ("--help", "-h"):
+                if shown == usage:
                     self.assertTrue(run.stdout.startswith(b"Usage: mtdmac "), run.stdout)
                     self.assertIn(b"mtdmac(8)", run.stdout)
-                else:
+                elif shown == version:
                     self.assertRegex(run.stdout, rb"^mtdmac [0-9]+\.[0-9]+\.[0-9]+\n\Z")
                     if VERSION:
                         self.assertEqual(run.stdout, f"mtdmac {VERSION}\n".encode())
-                self.assertEqual((run.status, run.stderr, run.commands), (0, b"", []))
+                else:
+                    self.assertEqual(run.stdout, b"")
+                    self.assertRegex(run.stderr, rb"^mtdmac: unknown option '.*'\nUsage: mtdmac ")
+                self.assertEqual((run.status, run.commands), (status, []))
+                if status == 0:
+                    self.assertEqual(run.stderr, b"")
                 self.assertEqual(run.partition, data)
                 self.assertEqual(run.working_file, stale)
+
+    def test_dry_run_reports_and_changes_nothing(self):
+        for name, data, argv in (("rewrite due", partition(OTHER), ["-n"]),
+                                 ("flash correct", partition(OWN), ["start", "--dry-run"])):
+            with self.subTest(name):
+                run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL), argv=argv)
+                expected = model.run(data, SERIAL, dry_run=True)
+                self.assert_report(run, expected.stdout, expected.status)
+                self.assertEqual(run.commands, [(DUMP, 0)])
+                self.assertEqual(run.partition, data)
 
     def test_report_keeps_its_order_in_a_pipe_and_a_file(self):
         # The erase prints its progress line, then the tool reports it failed.
