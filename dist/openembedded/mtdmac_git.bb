@@ -11,7 +11,7 @@ LIC_FILES_CHKSUM = "file://LICENSE;md5=2c4a6f3ff507fb4dbfe670e67d1550e3"
 # (a bbappend will do); PV is the version that commit releases.
 SRC_URI = "git://git.example.org/mtdmac.git;protocol=https;branch=main"
 SRCREV = "eadf7ec38c76fbab499c870f4c67bd51b29e27b3"
-PV = "0.2.0+git"
+PV = "0.3.0+git"
 S = "${WORKDIR}/git"
 
 inherit cmake update-rc.d systemd

@@ -6,7 +6,7 @@
 ################################################################################
 
 # The release tag v<version>; point the site at your copy of the repository.
-MTDMAC_VERSION = v0.2.0
+MTDMAC_VERSION = v0.3.0
 MTDMAC_SITE = https://git.example.org/mtdmac.git
 MTDMAC_SITE_METHOD = git
 MTDMAC_LICENSE = MIT
