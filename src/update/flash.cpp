@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <span>
 
 #include "mac_block/mac_block.h"
@@ -48,17 +49,17 @@ bool holds_working_file(Platform& platform, std::uint32_t offset, std::uint32_t 
     }
     const auto count = static_cast<std::size_t>(file);
     const long flash = platform.read_partition(differs_at, std::span(g_flash_chunk).first(count));
-    // What the flash returned, up to where it first differs from the file.
+    if (flash == file && std::memcmp(g_file_chunk.data(), g_flash_chunk.data(), count) == 0) {
+      done += static_cast<std::uint32_t>(count);
+      continue;
+    }
+    // Where the flash first differs from the file, or where what it returned ends.
     const std::size_t returned = flash < 0 ? 0 : std::min(static_cast<std::size_t>(flash), count);
-    const std::size_t same = static_cast<std::size_t>(
+    differs_at += static_cast<std::uint32_t>(
         std::mismatch(g_file_chunk.data(), g_file_chunk.data() + returned, g_flash_chunk.data())
             .first -
         g_file_chunk.data());
-    differs_at += static_cast<std::uint32_t>(same);
-    if (same < count) {
-      return false;
-    }
-    done += static_cast<std::uint32_t>(count);
+    return false;
   }
   return true;
 }
