@@ -11,7 +11,6 @@ that file, so that CTest boots once for all its tests.
 """
 
 import argparse
-import difflib
 import pickle
 import random
 import re
@@ -21,13 +20,11 @@ from pathlib import Path
 
 import model
 import vmbox
+from scenarios import DERIVED, OTHER, SERIAL_ID, report_problem
 
 TOOL = None
 RESULTS = None
 
-BOX_SERIAL = b"0012abcd\n"
-BOX_MAC = model.derived_address(BOX_SERIAL)
-OTHER_MAC = bytes.fromhex("001122334455")
 # Every geometry a box's partition may have, each with erase blocks past the
 # image's 64 KiB.
 GEOMETRIES = {
@@ -58,12 +55,12 @@ def plan():
 
     scenarios = []
     for name, flash in GEOMETRIES.items():
-        scenarios += [vmbox.Scenario(name, flash, partition(OTHER_MAC, flash), BOX_SERIAL),
-                      vmbox.Scenario(name + "_again", flash, None, BOX_SERIAL)]
+        scenarios += [vmbox.Scenario(name, flash, partition(OTHER, flash), SERIAL_ID),
+                      vmbox.Scenario(name + "_again", flash, None, SERIAL_ID)]
     for name in NO_SMALL_WRITES:
         flash = GEOMETRIES[name]
-        scenarios.append(vmbox.Scenario(name + "_correct", flash, partition(BOX_MAC, flash),
-                                        BOX_SERIAL))
+        scenarios.append(vmbox.Scenario(name + "_correct", flash, partition(DERIVED, flash),
+                                        SERIAL_ID))
     faults = {
         "bad_first_block": vmbox.nandsim(4, bad=[0]),
         # A bad block refuses programs, as a worn-out block does.
@@ -73,10 +70,10 @@ def plan():
         **{name: vmbox.nandsim(4, grave=[page]) for name, page in GRAVE_PAGES.items()},
     }
     for name, flash in faults.items():
-        scenarios.append(vmbox.Scenario(name, flash, partition(OTHER_MAC, flash), BOX_SERIAL))
+        scenarios.append(vmbox.Scenario(name, flash, partition(OTHER, flash), SERIAL_ID))
     small = vmbox.nandsim(4)
-    scenarios.append(vmbox.Scenario("no_flash_eraseall", small, partition(OTHER_MAC, small),
-                                    BOX_SERIAL, missing=("flash_eraseall",)))
+    scenarios.append(vmbox.Scenario("no_flash_eraseall", small, partition(OTHER, small),
+                                    SERIAL_ID, missing=("flash_eraseall",)))
     return scenarios
 
 
@@ -85,34 +82,6 @@ def boot_all():
     scenarios = {s.name: s for s in plan()}
     results = vmbox.boot(list(scenarios.values()), TOOL, log=lambda m: print(m, file=sys.stderr))
     return scenarios, results
-
-
-COMMANDS = object()  # where dd and flash_eraseall print whatever they print
-TOOL_LINE = re.compile(r"(MAC |FLASH MAC|PROC MAC|serialid = |set_checksum|\[ |"
-                       r"\w+ /\S+ failed!)")
-
-
-def report_parts(expected):
-    """The report the model expects, with COMMANDS wherever the commands
-    print: before the tool's lines, and around each line after them."""
-    parts = [COMMANDS, expected.stdout.decode("latin-1")]
-    if expected.written is not None:
-        parts.append(COMMANDS)
-        for line in expected.after:
-            parts += [line.decode("latin-1"), COMMANDS]
-    return parts
-
-
-def report_problem(actual, parts):
-    pattern = "".join("(.*?)" if p is COMMANDS else re.escape(p) for p in parts)
-    m = re.fullmatch(pattern, actual, re.DOTALL)
-    if m is None:
-        return "the tool's own lines differ"
-    for output in m.groups():
-        for line in output.splitlines():
-            if TOOL_LINE.match(line):
-                return f"the tool's line {line!r} among the commands' output"
-    return None
 
 
 def erase_blocks(data, size):
@@ -140,14 +109,9 @@ class Flash(unittest.TestCase):
             if expected.written is not None:
                 partition = (expected.written + before[model.IMAGE_SIZE:])[:len(before)]
         problems = []
-        actual = result.report.decode("latin-1")
-        parts = report_parts(expected)
-        problem = report_problem(actual, parts)
+        problem = report_problem(result.report.decode("latin-1"), expected)
         if problem:
-            shown = "".join("<commands' output>\n" if p is COMMANDS else p for p in parts)
-            diff = "".join(difflib.unified_diff(shown.splitlines(True), actual.splitlines(True),
-                                                "expected", "actual"))
-            problems.append(f"{problem}\n{diff}")
+            problems.append(problem)
         if result.status != str(expected.status):
             problems.append(f"status {result.status}, expected {expected.status}")
         problems += self.partition_problems(name, partition, skip)
@@ -181,13 +145,13 @@ class Flash(unittest.TestCase):
 
     def check_geometry(self, name):
         seed = self.scenarios[name].seed
-        first = model.run(seed, BOX_SERIAL)
+        first = model.run(seed, SERIAL_ID)
         result = self.assert_run(name, first)
         self.assertGreater(result.erases, 0, f"{name}: rewritten without an erase")
         self.assert_no_ecc_failures(name)
         repaired = first.written + seed[model.IMAGE_SIZE:]
         again = name + "_again"
-        self.assert_run(again, model.run(repaired, BOX_SERIAL), before=repaired)
+        self.assert_run(again, model.run(repaired, SERIAL_ID), before=repaired)
         self.assert_no_ecc_failures(again)
 
     def test_partition_is_repaired_where_512_byte_writes_work(self):
@@ -207,7 +171,7 @@ class Flash(unittest.TestCase):
         for name in NO_SMALL_WRITES:
             with self.subTest(name):
                 self.assert_run(name + "_correct",
-                                model.run(self.scenarios[name + "_correct"].seed, BOX_SERIAL))
+                                model.run(self.scenarios[name + "_correct"].seed, SERIAL_ID))
 
     # ---------------------------------------------------------------- faults
 
@@ -223,19 +187,19 @@ class Flash(unittest.TestCase):
     def test_bad_first_block_is_refused_before_anything_is_erased(self):
         name = "bad_first_block"
         self.assert_bad_blocks(name, [0])
-        self.assert_run(name, model.run(self.scenarios[name].seed, BOX_SERIAL, refused=True))
+        self.assert_run(name, model.run(self.scenarios[name].seed, SERIAL_ID, refused=True))
 
     def test_bad_block_past_the_first_is_skipped(self):
         # Its pages refuse programs: writing through it would fail.
         name = "bad_block"
         self.assert_bad_blocks(name, [1])
-        result = self.assert_run(name, model.run(self.scenarios[name].seed, BOX_SERIAL))
+        result = self.assert_run(name, model.run(self.scenarios[name].seed, SERIAL_ID))
         self.assertNotIn(b"simulating write failure", result.files["kernel"])
         self.assert_no_ecc_failures(name)
 
     def test_block_refusing_programs_loses_only_itself(self):
         name = "refusing_block"
-        expected = model.run(self.scenarios[name].seed, BOX_SERIAL,
+        expected = model.run(self.scenarios[name].seed, SERIAL_ID,
                              failed=("writing",))
         self.assert_bad_blocks(name, [])
         self.assertIn(b"simulating write failure", self.results[name].files["kernel"])
@@ -252,18 +216,20 @@ class Flash(unittest.TestCase):
                 dumped[grave] = result.files["working_file"][grave]
                 partition = bytearray(self.scenarios[name].seed)
                 partition[grave] = result.partition[grave]  # reads random bytes too
-                self.assert_run(name, model.run(bytes(dumped), BOX_SERIAL, dump_failed=True), partition=bytes(partition))
+                self.assert_run(name, model.run(bytes(dumped), SERIAL_ID, dump_failed=True),
+                                partition=bytes(partition))
 
     def test_partition_smaller_than_the_image_is_rewritten_without_a_false_failure(self):
         name = "small_partition"
         self.assertEqual(self.results[name].size, 16 * 1024)
-        result = self.assert_run(name, model.run(self.scenarios[name].seed, BOX_SERIAL))
+        result = self.assert_run(name, model.run(self.scenarios[name].seed, SERIAL_ID))
         self.assertGreater(result.erases, 0)
 
     def test_without_flash_eraseall_nothing_unerased_is_written(self):
         # No erase block reads erased: the flash stays as it was.
         name = "no_flash_eraseall"
-        result = self.assert_run(name, model.run(self.scenarios[name].seed, BOX_SERIAL, failed=("erasing",)),
+        result = self.assert_run(name, model.run(self.scenarios[name].seed, SERIAL_ID,
+                                                 failed=("erasing",)),
                                  partition=self.scenarios[name].seed)
         self.assertIn(b"not found", result.files["stderr"])
         self.assertEqual(result.erases, 0)
