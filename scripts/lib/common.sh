@@ -35,4 +35,9 @@ HOST_PACKAGES=(cmake make g++ libgtest-dev clang-format python3 git mandoc syste
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 
+# Python programs outside box/sim import the model and the boxes from here,
+# as CTest's Python tests do (tests/CMakeLists.txt).
+MTDMAC_BOX=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../box" && pwd)
+export PYTHONPATH="$MTDMAC_BOX/sim:$MTDMAC_BOX/vm${PYTHONPATH:+:$PYTHONPATH}"
+
 step() { printf '\n== %s\n' "$*"; }
