@@ -30,7 +30,12 @@ Python use:
                   plant=None,         # what stands at /tmp/mac.bin: PLANTS
                   stdout="pipe",      # or "file", as when the report is logged
                   copies=1,           # tools started together on the one box,
-                  start_gap=0)        # ... this many seconds apart
+                  start_gap=0,        # ... this many seconds apart
+                  tmp_mode=0o1777,    # /tmp's mode ...
+                  tmp_owner=0,        # ... and owner
+                  after_erase=None,   # right after the erase: AFTER_ERASE
+                  closed=(),          # descriptors closed when the tool starts
+                  cwd="/")            # the tool's working folder
     run.stdout, run.stderr, run.status      # of the first tool; run.tools has all
     run.partition, run.working_file         # bytes afterwards, None if absent
     run.commands                            # [(command line, status or None)]
@@ -47,7 +52,6 @@ Needs util-linux unshare and either root or unprivileged user namespaces.
 """
 
 import argparse
-import contextlib
 import ctypes
 import json
 import os
@@ -66,8 +70,14 @@ from model import PARTITION, SERIAL_ID, WORKING_FILE
 
 COMMANDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "commands")
 
-# What may stand at the working file's name before the tool runs.
-PLANTS = ("symlink", "hardlink", "fifo", "foreign", "user-symlinks")
+# What may stand at the working file's name before the tool runs; "commands":
+# another user's dd and flash_eraseall in /tmp.
+PLANTS = ("symlink", "hardlink", "fifo", "foreign", "user-symlinks", "user-renames", "commands")
+# What happens right after flash_eraseall has erased, before it prints: the
+# tool gets SIGTERM, its process group SIGHUP, or the reader of its standard
+# output goes away.
+AFTER_ERASE = ("term", "hup-group", "reader-gone")
+FIFO = "fifo"  # a serial_id: a FIFO that no one writes to
 VICTIM_PATH = "/tmp/victim"  # a file of the box's that a planted link leads to
 VICTIM = b"a file of the box that no run of the tool may change\n" * 64
 OTHER_USER = 1000  # not root: the one who plants
@@ -130,7 +140,8 @@ class Box:
 
     def run(self, binary, argv=(), wrapper=(), *, erase_fault=None, erase_seconds=0,
             read_cut=None, write_cut=None, power_cut=False, plant=None, stdout="pipe", copies=1,
-            start_gap=0, timeout=120, env=None):
+            start_gap=0, tmp_mode=0o1777, tmp_owner=0, after_erase=None, closed=(), cwd="/",
+            timeout=120, env=None):
         if erase_fault not in (None, "before", "after"):
             raise ValueError(f"erase_fault must be None, 'before' or 'after', not {erase_fault!r}")
         if plant not in (None, *PLANTS):
@@ -139,6 +150,12 @@ class Box:
             raise ValueError("a box with a working file has nothing else at its name")
         if stdout not in ("pipe", "file"):
             raise ValueError(f"stdout must be 'pipe' or 'file', not {stdout!r}")
+        if after_erase not in (None, *AFTER_ERASE):
+            raise ValueError(f"after_erase must be None or one of {AFTER_ERASE}")
+        if after_erase and copies != 1:
+            raise ValueError("after_erase acts on one tool")
+        if after_erase == "reader-gone" and stdout != "pipe":
+            raise ValueError("a reader that goes away needs stdout='pipe'")
         if self.tmp_size <= 0:
             raise ValueError("tmp_size must be positive (a tmpfs of size 0 has no limit)")
         if power_cut and write_cut is None:
@@ -161,6 +178,12 @@ class Box:
                 "copies": copies,
                 "start_gap": start_gap,
                 "tmp_size": self.tmp_size,
+                "tmp_mode": tmp_mode,
+                "tmp_owner": tmp_owner,
+                "after_erase": after_erase,
+                "closed": list(closed),
+                "cwd": cwd,
+                "serial_fifo": self.serial_id == FIFO,
                 "timeout": timeout,
                 "env": dict(env or {}),
             }
@@ -211,7 +234,7 @@ def _prepare_scratch(scratch, config, box):
         json.dump(config, f)
     for name, data in (("partition", box.partition), ("serialid", box.serial_id),
                        ("working", box.working_file)):
-        if data is not None:
+        if data is not None and data is not FIFO:
             with open(os.path.join(scratch, "in", name), "wb") as f:
                 f.write(data)
     _write_box_commands(scratch, config)
@@ -302,7 +325,9 @@ def _build_box(scratch, config):
     inputs = os.path.join(scratch, "in")
 
     _mount("tmpfs", new_tmp, "tmpfs", MS_NOSUID | MS_NODEV,
-           f"size={config['tmp_size']},mode=1777")
+           f"size={config['tmp_size']},mode={config['tmp_mode']:o}")
+    if config["tmp_owner"]:
+        os.chown(new_tmp, config["tmp_owner"], config["tmp_owner"])
     working = _read(os.path.join(inputs, "working"))
     if working is not None:
         _write(new_tmp + WORKING_FILE[len("/tmp"):], working)
@@ -326,10 +351,13 @@ def _build_box(scratch, config):
         if name != "stb" and not name.isdigit():
             os.symlink(os.path.join(real_proc, name), os.path.join(new_proc, name))
     serial = _read(os.path.join(inputs, "serialid"))
-    if serial is not None:
-        path = new_proc + SERIAL_ID[len("/proc"):]
+    path = new_proc + SERIAL_ID[len("/proc"):]
+    if serial is not None or config["serial_fifo"]:
         os.makedirs(os.path.dirname(path))
+    if serial is not None:
         _write(path, serial, 0o444)
+    elif config["serial_fifo"]:
+        os.mkfifo(path, 0o444)
 
     for source, target in ((new_tmp, "/tmp"), (new_dev, "/dev"), (new_proc, "/proc")):
         _mount(source, target, None, MS_MOVE)
@@ -347,20 +375,34 @@ def _plant(tmp, plant):
     elif plant == "foreign":
         _write(name, VICTIM, 0o644)
         os.chown(name, OTHER_USER, OTHER_USER)
+    elif plant == "commands":
+        for command in ("dd", "flash_eraseall"):
+            path = os.path.join(tmp, command)
+            _write(path, b'#!/bin/sh\necho "$0 $*" >>' + VICTIM_PATH.encode() + b"\n", 0o755)
+            if os.geteuid() == 0:
+                os.chown(path, OTHER_USER, OTHER_USER)
 
 
-def _start_planter():
+def _start_planter(renames):
     """Another user, in a process of its own, links the working file's name to
-    the victim again and again, as fast as it can, until it is killed."""
+    the victim again and again, as fast as it can, until it is killed: where
+    the name is free, or (renames) by renaming a link of its own over it."""
     pid = os.fork()
     if pid == 0:
         try:
             os.setgroups([])
             os.setgid(OTHER_USER)
             os.setuid(OTHER_USER)
+            # The C library's calls: no exception for each name found taken.
+            libc = ctypes.CDLL(None)
+            target, name = VICTIM_PATH.encode(), WORKING_FILE.encode()
+            own = f"/tmp/.planter-{os.getpid()}".encode()
             while True:
-                with contextlib.suppress(OSError):
-                    os.symlink(VICTIM_PATH, WORKING_FILE)
+                if renames:
+                    libc.symlink(target, own)
+                    libc.rename(own, name)
+                else:
+                    libc.symlink(target, name)
         finally:
             os._exit(1)
     while not os.path.islink(WORKING_FILE):
@@ -379,7 +421,9 @@ def _tool_env(config):
 
 def _run_tools(scratch, config):
     env = _tool_env(config)
-    env["PATH"] = os.path.join(scratch, "bin") + ":" + BOX_PATH
+    # A PATH the caller gives goes in front of the box's own.
+    env["PATH"] = ":".join(p for p in (config["env"].get("PATH"), os.path.join(scratch, "bin"),
+                                       BOX_PATH) if p)
     out = os.path.join(scratch, "out")
     command = config["wrapper"] + [config["binary"]] + config["argv"]
     real_proc = os.path.join(scratch, "mnt", "realproc")
@@ -388,14 +432,23 @@ def _run_tools(scratch, config):
         # LeakSanitizer reads /proc/<pid>/task of the tool: link it before the exec.
         pid = str(os.getpid())
         os.symlink(os.path.join(real_proc, pid), "/proc/" + pid)
+        for fd in config["closed"]:
+            os.close(fd)
 
     selector = selectors.DefaultSelector()
-    buffers, procs, starts = {}, [], []
+    buffers, procs, starts, reader = {}, [], [], None
     for i in range(config["copies"]):
         if i:
             time.sleep(config["start_gap"])
         if config["stdout"] == "file":
             stdout_w = os.open(os.path.join(out, f"{i}.stdout"), os.O_WRONLY | os.O_CREAT, 0o644)
+        elif config["after_erase"] == "reader-gone":
+            # A reader of its own, which flash_eraseall kills after the erase.
+            stdout_r, stdout_w = os.pipe()
+            with open(os.path.join(out, f"{i}.stdout"), "wb") as kept:
+                reader = subprocess.Popen(["cat"], stdin=stdout_r, stdout=kept)
+            os.close(stdout_r)
+            _write(os.path.join(scratch, "reader"), f"{reader.pid}\n".encode())
         else:
             stdout_r, stdout_w = os.pipe()
             selector.register(stdout_r, selectors.EVENT_READ, (i, "stdout"))
@@ -403,7 +456,7 @@ def _run_tools(scratch, config):
         selector.register(stderr_r, selectors.EVENT_READ, (i, "stderr"))
         starts.append(time.monotonic())
         procs.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout_w,
-                                      stderr=stderr_w, cwd="/", env=env,
+                                      stderr=stderr_w, cwd=config["cwd"], env=env,
                                       start_new_session=True, preexec_fn=link_own_proc))
         os.close(stdout_w)
         os.close(stderr_w)
@@ -435,6 +488,9 @@ def _run_tools(scratch, config):
         for stream in ("stdout", "stderr"):
             if (i, stream) in buffers:
                 _write(os.path.join(out, f"{i}.{stream}"), bytes(buffers[(i, stream)]))
+    if reader:
+        reader.kill()
+        reader.wait()
     return tools
 
 
@@ -451,7 +507,9 @@ def _inner(scratch):
         with open(os.path.join(scratch, "config.json")) as f:
             config = json.load(f)
         _build_box(scratch, config)
-        planter = _start_planter() if config["plant"] == "user-symlinks" else None
+        planter = None
+        if config["plant"] in ("user-symlinks", "user-renames"):
+            planter = _start_planter(config["plant"] == "user-renames")
         try:
             tools = _run_tools(scratch, config)
         finally:
@@ -495,7 +553,7 @@ def _write_box_commands(scratch, config):
     settings = {
         "box": scratch, "partition": PARTITION, "system_path": BOX_PATH,
         "erase_fault": config["erase_fault"] or "", "erase_seconds": config["erase_seconds"],
-        "power_cut": int(config["power_cut"]),
+        "power_cut": int(config["power_cut"]), "after_erase": config["after_erase"] or "",
         "read_cut": "" if config["read_cut"] is None else int(config["read_cut"]),
         "write_cut": "" if config["write_cut"] is None else int(config["write_cut"]),
     }

@@ -6,7 +6,7 @@
 # shellcheck source=/dev/null
 . "${0%/*}/settings.sh"
 : "${box:?}" "${partition:?}" "${system_path:?}" "${erase_fault?}" "${erase_seconds:?}"
-: "${read_cut?}" "${write_cut?}" "${power_cut:?}"
+: "${read_cut?}" "${write_cut?}" "${power_cut:?}" "${after_erase?}"
 # Without the box's own folder, so that dd is the system's and names itself "dd".
 PATH=$system_path
 
