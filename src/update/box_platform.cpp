@@ -4,9 +4,11 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -15,6 +17,11 @@
 
 namespace mtdmac {
 namespace {
+
+constexpr const char* kShellPath = "/bin/sh";
+
+// What ends or stops a run from a shutdown, a console or a supervisor.
+constexpr int kHeldSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU};
 
 int negative_errno() {
   return -errno;
@@ -45,6 +52,24 @@ long read_fully(int fd, std::uint32_t offset, std::span<std::uint8_t> buffer) {
 // NOLINTNEXTLINE(cppcoreguidelines-virtual-class-destructor)
 class BoxPlatform final : public Platform {
  public:
+  int ready_process() override {
+    for (int fd = 0; fd <= 2; ++fd) {
+      if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+        continue;
+      }
+      // The lowest free number, which is this one; the commands inherit it.
+      if (::open(kNullPath, O_RDWR) < 0) {  // NOLINT(android-cloexec-open)
+        return negative_errno();
+      }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    // Ignored by the caller, it would leave no status to wait for.
+    std::signal(SIGCHLD, SIG_DFL);
+    return 0;
+  }
+
+  int leave_working_folder() override { return ::chdir(kRootPath) == 0 ? 0 : negative_errno(); }
+
   Lock try_lock_partition() override {
     if (partition_ < 0) {
       // Read-only and nothing created: the lock needs only an open file.
@@ -62,6 +87,23 @@ class BoxPlatform final : public Platform {
   void pause() override {
     const timespec tenth = {0, 100'000'000};
     ::nanosleep(&tenth, nullptr);
+  }
+
+  int look_at_working_folder(Folder& folder) override {
+    struct stat status {};
+    if (::stat(kWorkingFolderPath, &status) != 0) {
+      return negative_errno();
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      folder = Folder::kNotDirectory;
+    } else if (status.st_uid != 0 && status.st_uid != ::geteuid()) {
+      folder = Folder::kOtherOwner;
+    } else if ((status.st_mode & S_ISVTX) == 0 && (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      folder = Folder::kOpenToOthers;
+    } else {
+      folder = Folder::kSafe;
+    }
+    return 0;
   }
 
   int look_at_working_file(Standing& standing) override {
@@ -91,14 +133,21 @@ class BoxPlatform final : public Platform {
     return ::rmdir(kWorkingFilePath) == 0 ? 0 : negative_errno();
   }
 
-  int create_working_file() override {
-    const int fd = ::open(kWorkingFilePath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          S_IRUSR | S_IWUSR);
+  int claim_working_file() override {
+    // mkstemp makes it exclusively (never through a link), mode 0600, under
+    // a random name in the working file's folder.
+    char name[] = "/tmp/mac.bin.XXXXXX";
+    const int fd = ::mkstemp(name);
     if (fd < 0) {
       return negative_errno();
     }
     ::close(fd);
-    return 0;
+    if (::rename(name, kWorkingFilePath) == 0) {
+      return 0;
+    }
+    const int error = negative_errno();
+    ::unlink(name);
+    return error;
   }
 
   long read_working_file(std::uint32_t offset, std::span<std::uint8_t> buffer) override {
@@ -144,7 +193,9 @@ class BoxPlatform final : public Platform {
   }
 
   int read_serial_id(std::span<char> text) override {
-    const int fd = ::open(kSerialIdPath, O_RDONLY | O_CLOEXEC);
+    // A FIFO put in its place must not hold the run: without a writer it
+    // opens at once and reads as empty.
+    const int fd = ::open(kSerialIdPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       return negative_errno();
     }
@@ -190,12 +241,56 @@ class BoxPlatform final : public Platform {
     return partition_ < 0 ? -EBADF : read_fully(partition_, offset, buffer);
   }
 
+  // Not system(): it ignores SIGINT and SIGQUIT while it waits, which drops
+  // one that is held, and exec resets every handler, so the commands can be
+  // made to ignore the held signals only between fork and exec.
   int run(const Command& command) override {
     char line[128];
     if (!format_command(command, line)) {
       return -1;
     }
-    return std::system(line);
+    // execve takes no const arguments, for history's sake; it never writes to them.
+    char shell[] = "sh";
+    char option[] = "-c";
+    char* const argv[] = {shell, option, line, nullptr};
+    const pid_t child = ::fork();
+    if (child < 0) {
+      return -1;
+    }
+    if (child == 0) {
+      if (held_) {
+        for (const int signal : kHeldSignals) {
+          std::signal(signal, SIG_IGN);
+        }
+      }
+      ::execve(kShellPath, argv, environ);
+      ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+      if (errno != EINTR) {
+        return -1;
+      }
+    }
+    return status;
+  }
+
+  void hold_signals(bool hold) override {
+    if (hold == held_) {
+      return;
+    }
+    if (hold) {
+      sigset_t held;
+      sigemptyset(&held);
+      for (const int signal : kHeldSignals) {
+        sigaddset(&held, signal);
+      }
+      ::sigprocmask(SIG_BLOCK, &held, &before_);
+    } else {
+      // One that came meanwhile acts here.
+      ::sigprocmask(SIG_SETMASK, &before_, nullptr);
+    }
+    held_ = hold;
   }
 
   void flush() override { ::sync(); }
@@ -215,6 +310,8 @@ class BoxPlatform final : public Platform {
   }
 
   int partition_ = -1;  // open for the whole run once locked
+  bool held_ = false;
+  sigset_t before_{};  // the signal mask before the hold
 };
 
 }  // namespace

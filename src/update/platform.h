@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Everything the update procedure reaches outside its own process: the
-// partition's lock, the working file, the serial-id entry, the commands and
-// sync. Every call returns what happened as a value (0, a count, or a
-// negative errno), so that no caller reads errno after a virtual call. The
-// box's implementation has every path and command fixed and alone decides how
+// process's descriptors, folder and signals, the partition's lock, the
+// working file and its folder, the serial-id entry, the commands and sync. Every call returns what
+// happened as a value (0, a count, or a negative errno), so that no caller reads errno after a
+// virtual call. The box's implementation has every path and command fixed and alone decides how
 // files are opened; tests put an in-memory box in its place. Virtual calls
 // need neither RTTI, exceptions nor the heap.
 #pragma once
@@ -16,7 +16,10 @@ namespace mtdmac {
 
 // The names the report uses; the box's implementation reaches these.
 inline constexpr const char* kPartitionPath = "/dev/mtd3";
+inline constexpr const char* kWorkingFolderPath = "/tmp";
 inline constexpr const char* kWorkingFilePath = "/tmp/mac.bin";
+inline constexpr const char* kNullPath = "/dev/null";
+inline constexpr const char* kRootPath = "/";
 inline constexpr const char* kDumpCommand = "dd if=/dev/mtd3 of=/tmp/mac.bin";
 inline constexpr const char* kEraseCommand = "flash_eraseall /dev/mtd3";
 inline constexpr const char* kWriteBackCommand = "dd of=/dev/mtd3 if=/tmp/mac.bin";
@@ -43,6 +46,13 @@ class Platform {
     kHeld,         // held until the process ends
     kBusy,         // another process holds it
     kUnavailable,  // the partition cannot be opened or does not support the lock
+  };
+  // What the working file's folder lets other users do.
+  enum class Folder {
+    kSafe,          // a directory of root or of this user, sticky or writable by no one else
+    kNotDirectory,  // something else, or a link to something else
+    kOtherOwner,    // another user's: they may replace any file in it
+    kOpenToOthers,  // writable by others and not sticky: they may replace this user's files
   };
   // What stands at the working file's name.
   enum class Standing {
@@ -71,12 +81,29 @@ class Platform {
   Platform& operator=(const Platform&) = delete;
   Platform& operator=(Platform&&) = delete;
 
+  // Readies the process for the run, whatever its caller left it: any of
+  // descriptors 0, 1 and 2 that is closed is opened on /dev/null, so that no
+  // file the run opens takes its number and every command has all three;
+  // broken pipes are ignored, by the commands too, so that a reader that
+  // goes away only makes writes fail; the commands' ends can be waited for.
+  // Returns 0, or a negative errno when /dev/null cannot be opened.
+  virtual int ready_process() = 0;
+
+  // Makes the root the working folder, so that no command is looked up in
+  // the caller's. Returns 0, or a negative errno.
+  virtual int leave_working_folder() = 0;
+
   // One try, without waiting, at an exclusive lock on the partition device,
   // opened read-only; the commands do not inherit it.
   virtual Lock try_lock_partition() = 0;
 
   // Waits a tenth of a second: the time between two tries at the lock.
   virtual void pause() = 0;
+
+  // Looks at the working file's folder, following a link to it (only root
+  // can put one in /). Returns 0 and sets folder, or a negative errno when
+  // the folder cannot be looked at.
+  virtual int look_at_working_folder(Folder& folder) = 0;
 
   // Looks at the working file's name without following a link. Returns 0 and
   // sets standing, or a negative errno when the name cannot be looked at.
@@ -88,10 +115,12 @@ class Platform {
   // -ENOTEMPTY or -EEXIST for a directory that is not empty).
   virtual int remove_working_file() = 0;
 
-  // Makes the working file, exclusively, with mode 0600 and never through a
-  // link, and closes it. Returns 0, or a negative errno (-EEXIST when the
-  // name is taken).
-  virtual int create_working_file() = 0;
+  // Makes a new, empty working file in one step: made exclusively under a
+  // name of its own in the folder, with mode 0600, and renamed over the
+  // working file's name, which replaces whatever stands there without
+  // following it, unless it is a directory. Returns 0, or a negative errno
+  // (-EISDIR for a directory at the name); nothing new is left on failure.
+  virtual int claim_working_file() = 0;
 
   // Reads the working file from offset into buffer, never through a link.
   // Returns the count read (less than buffer.size() only at its end), or a
@@ -122,10 +151,16 @@ class Platform {
   // Returns the count read, or a negative errno.
   virtual long read_partition(std::uint32_t offset, std::span<std::uint8_t> buffer) = 0;
 
-  // Runs the command through the shell and waits for it. Returns its wait
-  // status: 0 when it ended with status 0, anything else is a failure (-1
-  // when it could not be started).
+  // Runs the command through the shell, /bin/sh -c, and waits for it.
+  // Returns its wait status: 0 when it ended with status 0, anything else is
+  // a failure (-1 when it could not be started).
   virtual int run(const Command& command) = 0;
+
+  // Holds (true) or lets go (false) the signals that end or stop a run:
+  // SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN and SIGTTOU. While
+  // they are held, one that comes to this process waits and acts once they
+  // are let go, and the commands started meanwhile ignore them.
+  virtual void hold_signals(bool hold) = 0;
 
   // Flushes the file systems (sync). Cannot fail.
   virtual void flush() = 0;
@@ -136,8 +171,8 @@ class Platform {
   ~Platform() = default;
 };
 
-// The box: /dev/mtd3, /tmp/mac.bin, /proc/stb/info/serialid, dd,
-// flash_eraseall and sync.
+// The box: /dev/mtd3, /tmp/mac.bin, /proc/stb/info/serialid, /dev/null,
+// /bin/sh with dd and flash_eraseall, and sync.
 Platform& box_platform();
 
 }  // namespace mtdmac

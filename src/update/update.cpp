@@ -11,6 +11,7 @@
 namespace mtdmac {
 namespace {
 
+using Folder = Platform::Folder;
 using Lock = Platform::Lock;
 using Standing = Platform::Standing;
 
@@ -20,10 +21,6 @@ constexpr std::size_t kMinImageBytes = kChecksumOffset;
 // A run waits for another one for 60 s at most, one pause (0.1 s) at a time,
 // so that a stuck run cannot hold up every later one.
 constexpr int kLockPauses = 600;
-
-// Tries at making the working file when its name is taken again between the
-// removal and the creation.
-constexpr int kMakeTries = 5;
 
 // Waits for the run in progress, if any, to end. False when it still holds
 // the lock after the last pause; a partition that cannot be locked at all is
@@ -42,37 +39,67 @@ bool lock_partition(Platform& platform) {
 
 enum class Made { kKept, kCreated };
 
-// What makes the working file fail: 0 for none, else a negative errno.
+// Why the working file could not be made: a path and the cause, else none.
 struct Making {
   Made made = Made::kKept;
-  int error = 0;
+  const char* path = nullptr;
+  const char* why = nullptr;
 };
 
+// Where another user could replace the file between its making and the
+// dump, the partition would be dumped into, and flashed from, that user's
+// choice.
+const char* folder_fault(Folder folder) {
+  switch (folder) {
+    case Folder::kSafe:
+      return nullptr;
+    case Folder::kNotDirectory:
+      return "not a directory";
+    case Folder::kOtherOwner:
+      return "another user owns it";
+    case Folder::kOpenToOthers:
+      return "others may write to it and it is not sticky";
+  }
+  return "unknown";
+}
+
+Making failed(const char* path, int error) {
+  return {.made = Made::kKept, .path = path, .why = std::strerror(-error)};
+}
+
 // /tmp is open to every user: whatever stands at the working file's name and
-// is not the tool's own (a link, a FIFO, another user's file) is removed and
-// the file created anew, so that the dump cannot write through a link and no
-// one else can change what is flashed.
+// is not the tool's own (a link, a FIFO, another user's file) is replaced by
+// a new file in one step, so that the dump cannot write through a link, no
+// one else can change what is flashed, and no one can keep the name taken.
 Making make_working_file(Platform& platform) {
-  Making result;
-  for (int tries = 0; tries < kMakeTries; ++tries) {
-    Standing standing = Standing::kNothing;
-    result.error = platform.look_at_working_file(standing);
-    if (result.error != 0 || standing == Standing::kOwnFile) {
-      return result;
-    }
-    if (standing == Standing::kOther) {
-      result.error = platform.remove_working_file();
-      if (result.error != 0 && result.error != -ENOENT) {
-        return result;
-      }
-    }
-    result.error = platform.create_working_file();
-    if (result.error != -EEXIST) {
-      result.made = Made::kCreated;
-      return result;
+  Folder folder = Folder::kSafe;
+  int error = platform.look_at_working_folder(folder);
+  if (error != 0) {
+    return failed(kWorkingFolderPath, error);
+  }
+  if (folder != Folder::kSafe) {
+    return {.made = Made::kKept, .path = kWorkingFolderPath, .why = folder_fault(folder)};
+  }
+  Standing standing = Standing::kNothing;
+  error = platform.look_at_working_file(standing);
+  if (error != 0) {
+    return failed(kWorkingFilePath, error);
+  }
+  if (standing == Standing::kOwnFile) {
+    return {};
+  }
+  error = platform.claim_working_file();
+  if (error == -EISDIR) {
+    // A rename cannot replace a directory: an empty one goes first.
+    error = platform.remove_working_file();
+    if (error == 0) {
+      error = platform.claim_working_file();
     }
   }
-  return result;
+  if (error != 0) {
+    return failed(kWorkingFilePath, error);
+  }
+  return {.made = Made::kCreated};
 }
 
 void flush_three_times(Platform& platform) {
@@ -164,21 +191,38 @@ bool store_mac_block(Image image, const MacAddress& address, const Partition& pa
     return false;
   }
   platform.flush();
+  // Erased, the partition holds nothing until the write-back has ended and
+  // been read back: no signal may end the run, or a command of it, in between.
+  platform.hold_signals(true);
   const bool flashed = flash_working_file(platform, report, partition);
   flush_three_times(platform);
+  // A held signal that ends the run loses nothing of the report.
+  std::fflush(report.out);
+  platform.hold_signals(false);
   return flashed;
 }
 
 UpdateStatus run_update(Image image, Platform& platform, const Report& report, Mode mode) {
+  // Before anything opens a descriptor or starts a command.
+  int error = platform.ready_process();
+  if (error != 0) {
+    explain_error(report, kNullPath, error);
+    return UpdateStatus::kFailed;
+  }
+  error = platform.leave_working_folder();
+  if (error != 0) {
+    explain_error(report, kRootPath, error);
+    return UpdateStatus::kFailed;
+  }
   if (!lock_partition(platform)) {
     std::fprintf(report.out, "locking %s failed!\n", kPartitionPath);
     explain(report, kPartitionPath, "another run still holds it after 60 s");
     return UpdateStatus::kFailed;
   }
   const Making making = make_working_file(platform);
-  if (making.error != 0) {
+  if (making.why != nullptr) {
     std::fprintf(report.out, "making %s failed!\n", kWorkingFilePath);
-    explain_error(report, kWorkingFilePath, making.error);
+    explain(report, making.path, making.why);
     return UpdateStatus::kFailed;
   }
   std::uint32_t ecc_failures = 0;

@@ -134,6 +134,12 @@ class SerialIdTest(BoxTest):
             with self.subTest(name):
                 self.rewrite(partition(OTHER), serial)
 
+    def test_fifo_for_the_serial_id_reads_as_empty(self):
+        # With no writer it must not hold the run, and the lock, for ever.
+        data = partition(OTHER)
+        run = self.run_box(simbox.Box(partition=data, serial_id=simbox.FIFO), timeout=10)
+        self.assert_left_alone(run, data, b"")
+
 
 class CommandLineTest(BoxTest):
     def test_arguments_are_ignored(self):
@@ -277,17 +283,57 @@ class RaceTest(BoxTest):
         if os.geteuid() != 0:
             self.skipTest("another user needs root")
         data = partition(OTHER)
-        for trial in range(3):
+        # Each run as fast as the planter: no number of tries it can use up.
+        for trial in range(8):
             with self.subTest(trial=trial):
                 run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL_ID),
                                    plant="user-symlinks", timeout=30)
                 self.assertEqual(run.victim, simbox.VICTIM)
-                if run.status == 255:
-                    # The name was taken again at every try: nothing ran.
-                    self.assert_report(run, b"making /tmp/mac.bin failed!\n", 255)
-                    self.assertEqual((run.commands, run.partition), ([], data))
-                else:
-                    self.assert_rewrite(run, data)
+                self.assert_rewrite(run, data)
+        # A /tmp where that user can rename a link over root's file: nothing runs.
+        for name, mode, owner in (("not sticky", 0o777, 0),
+                                  ("another user's", 0o1777, simbox.OTHER_USER)):
+            with self.subTest(name):
+                run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL_ID),
+                                   plant="user-renames", tmp_mode=mode, tmp_owner=owner,
+                                   timeout=30)
+                self.assertEqual(run.victim, simbox.VICTIM)
+                self.assert_report(run, b"making /tmp/mac.bin failed!\n", 255)
+                self.assertEqual((run.commands, run.partition), ([], data))
+                self.assertIn(b"mtdmac: /tmp: ", run.stderr)
+
+    def test_stopped_after_the_erase_the_write_back_still_runs(self):
+        # A shutdown, a dropped console session, a reader that goes away: the
+        # run ends as the signal asks once the partition holds the new image.
+        data = partition(OTHER)
+        expected = model.run(data, SERIAL_ID)
+        for after_erase, signal, stdout in (
+                ("term", 15, expected.stdout + simbox.erase_progress_line(SIZE)),
+                ("hup-group", 1, expected.stdout + simbox.erase_progress_line(SIZE)),
+                ("reader-gone", None, expected.stdout)):
+            with self.subTest(after_erase):
+                run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL_ID),
+                                   after_erase=after_erase, timeout=30)
+                self.assertEqual(run.partition, expected.written)
+                self.assertEqual(run.commands, REWRITE_COMMANDS)
+                self.assertEqual(run.stdout, stdout)
+                self.assertEqual((run.status, run.tools[0].signal),
+                                 (None, signal) if signal else (0, None))
+
+    def test_what_the_caller_leaves_is_not_used(self):
+        # Closed standard descriptors; a working folder in /tmp and a PATH
+        # that names it, where another user put a dd and a flash_eraseall.
+        data = partition(OTHER)
+        with self.subTest("standard error closed"):
+            self.rewrite(data, closed=(2,))
+        with self.subTest("all three closed"):
+            run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL_ID), closed=(0, 1, 2))
+            self.assertEqual((run.stdout, run.stderr, run.status), (b"", b"", 0))
+            self.assertEqual(run.commands, REWRITE_COMMANDS)
+            self.assertEqual(run.partition, model.run(data, SERIAL_ID).written)
+        with self.subTest("working folder /tmp"):
+            _, run = self.rewrite(data, plant="commands", cwd="/tmp", env={"PATH": "."})
+            self.assertEqual(run.victim, simbox.VICTIM)
 
     def test_tools_started_together_rewrite_once(self):
         # Each later tool starts while the first one dumps, erases or writes back, or after it.

@@ -56,7 +56,7 @@ std::string_view reference_dump(const char* label, const std::uint8_t* data, std
 }
 
 // The store reaches only the working file (a whole write), the two flash
-// commands and sync.
+// commands and the read-back with the signals held around them, and sync.
 class MemoryBox : public testing::UnusedPlatform {
  public:
   int commands = 0;
@@ -70,6 +70,7 @@ class MemoryBox : public testing::UnusedPlatform {
     check(commands == 0 ? command.kind == Command::kErase
                         : commands == 1 && command.kind == Command::kWriteBack,
           "erase then write back, once each");
+    check(held, "the flash commands run with the signals held");
     ++commands;
     return 0;
   }
@@ -80,9 +81,12 @@ class MemoryBox : public testing::UnusedPlatform {
     return static_cast<long>(count);
   }
   long read_partition(std::uint32_t offset, std::span<std::uint8_t> buffer) override {
+    check(held, "the read-back runs with the signals held");
     return read_working_file(offset, buffer);
   }
   void flush() override {}
+  void hold_signals(bool hold) override { held = hold; }
+  bool held = false;
 };
 
 void check_image(Report& report) {
@@ -126,6 +130,7 @@ void check_rewrite(const MacAddress& address, Report& report) {
         "the store succeeds");
 
   check(box.commands == 2, "a rewrite erases and writes back");
+  check(!box.held, "the signals are let go after the read-back");
   check(g_working == g_copy, "the working file holds the whole new image");
   for (std::size_t i = 0; i < kEntryCount; ++i) {
     const auto* entry = g_copy.data() + kEntriesOffset + kEntrySize * i;

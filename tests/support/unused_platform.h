@@ -12,11 +12,14 @@ namespace mtdmac::testing {
 
 class UnusedPlatform : public Platform {
  public:
+  int ready_process() override { unexpected("ready_process"); }
+  int leave_working_folder() override { unexpected("leave_working_folder"); }
   Lock try_lock_partition() override { unexpected("try_lock_partition"); }
   void pause() override { unexpected("pause"); }
+  int look_at_working_folder(Folder& /*folder*/) override { unexpected("look_at_working_folder"); }
   int look_at_working_file(Standing& /*standing*/) override { unexpected("look_at_working_file"); }
   int remove_working_file() override { unexpected("remove_working_file"); }
-  int create_working_file() override { unexpected("create_working_file"); }
+  int claim_working_file() override { unexpected("claim_working_file"); }
   long read_working_file(std::uint32_t /*offset*/, std::span<std::uint8_t> /*buffer*/) override {
     unexpected("read_working_file");
   }
@@ -32,6 +35,7 @@ class UnusedPlatform : public Platform {
   }
   int run(const Command& /*command*/) override { unexpected("run"); }
   void flush() override { unexpected("flush"); }
+  void hold_signals(bool /*hold*/) override { unexpected("hold_signals"); }
 
  protected:
   [[noreturn]] static void unexpected(const char* member) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What only the seam can show: the order of every call the procedure makes,
-// the flush before each command, the six-octet compare, the lock's wait and
-// its fallback, and faults of the working file and the commands that no box
+// the flush before each command, the signals held around the erase and the
+// write-back, the six-octet compare, the lock's wait and its fallback, and
+// faults of the process, the working file and the commands that no box
 // produces on demand. Whole reports and partitions are the end-to-end tests'.
 #include "update/update.h"
 
@@ -63,6 +64,16 @@ class MemoryBox : public ::testing::Test, public Platform {
   // The lines after the block's dump.
   std::string after_dump() const { return text_.substr(text_.find("\n\n") + 2); }
 
+  int ready_process() override {
+    log_.emplace_back("ready");
+    return ready_error_;
+  }
+
+  int leave_working_folder() override {
+    log_.emplace_back("root");
+    return 0;
+  }
+
   Lock try_lock_partition() override {
     log_.emplace_back("lock");
     if (lock_unsupported_) {
@@ -77,32 +88,37 @@ class MemoryBox : public ::testing::Test, public Platform {
 
   void pause() override { log_.emplace_back("pause"); }
 
+  int look_at_working_folder(Folder& folder) override {
+    log_.emplace_back("folder");
+    folder = folder_;
+    return 0;
+  }
+
   int look_at_working_file(Standing& standing) override {
     log_.emplace_back("look");
-    standing = planted_ ? Standing::kOther : working_ ? Standing::kOwnFile : Standing::kNothing;
+    standing = planted_ || directory_ ? Standing::kOther
+               : working_             ? Standing::kOwnFile
+                                      : Standing::kNothing;
     return 0;
   }
 
   int remove_working_file() override {
     log_.emplace_back("remove");
-    if (remove_error_ != 0) {
-      return remove_error_;
+    if (directory_ && not_empty_) {
+      return -ENOTEMPTY;
     }
-    const bool stood = planted_ || working_;
-    planted_ = false;
+    const bool stood = planted_ || directory_ || working_;
+    planted_ = directory_ = false;
     working_.reset();
     return stood ? 0 : -ENOENT;
   }
 
-  int create_working_file() override {
-    log_.emplace_back("create");
-    if (taken_again_ > 0) {
-      --taken_again_;  // another user plants a link right after the removal
-      planted_ = true;
+  int claim_working_file() override {
+    log_.emplace_back("claim");
+    if (directory_) {
+      return -EISDIR;
     }
-    if (planted_ || working_) {
-      return -EEXIST;
-    }
+    planted_ = false;
     working_.emplace();
     return 0;
   }
@@ -193,18 +209,22 @@ class MemoryBox : public ::testing::Test, public Platform {
 
   void flush() override { log_.emplace_back("sync"); }
 
+  void hold_signals(bool hold) override { log_.emplace_back(hold ? "hold" : "let go"); }
+
   std::optional<Bytes> partition_ = kWrong;
   std::optional<Flash> flash_;
   std::uint32_t bad_block_ = 0xFFFFFFFF;
   std::uint32_t ecc_failures_ = 0;
   std::optional<Bytes> working_;
   std::string serial_ = "0012abcd\n";
-  bool planted_ = false;  // something not the tool's own stands at the working file's name
+  bool planted_ = false;    // something not the tool's own stands at the working file's name
+  bool directory_ = false;  // ... a directory
+  bool not_empty_ = false;  // ... that is not empty
 
+  int ready_error_ = 0;
+  Folder folder_ = Folder::kSafe;
   int lock_busy_for_ = 0;  // tries at the lock that find another run holding it
   bool lock_unsupported_ = false;
-  int remove_error_ = 0;
-  int taken_again_ = 0;  // creations of the working file that find a link
   std::optional<Written> write_fault_;
   int erase_status_ = 0;
   int write_back_status_ = 0;
@@ -221,16 +241,17 @@ class MemoryBox : public ::testing::Test, public Platform {
 const std::string kDump = "dd if=/dev/mtd3 of=/tmp/mac.bin";
 const std::string kErase = "flash_eraseall /dev/mtd3";
 const std::string kWriteBack = "dd of=/dev/mtd3 if=/tmp/mac.bin";
-const std::vector<std::string> kLoad = {"lock", "look", "create", "ecc", "sync",
-                                        kDump,  "sync", "sync",   "sync"};
+const std::vector<std::string> kStart = {"ready", "root"};
+const std::vector<std::string> kLoad = {"ready", "root", "lock", "folder", "look", "claim",
+                                        "ecc",   "sync", kDump,  "sync",   "sync", "sync"};
 std::vector<std::string> calls(std::vector<std::string> tail,
                                const std::vector<std::string>& head = kLoad) {
   tail.insert(tail.begin(), head.begin(), head.end());
   return tail;
 }
 const std::vector<std::string> kNoWrite = calls({"serial id"});
-const std::vector<std::string> kFlash = {"write", "sync", kErase, kWriteBack,
-                                         "sync",  "sync", "sync"};
+const std::vector<std::string> kFlash = {"write", "sync", "hold", kErase,  kWriteBack,
+                                         "sync",  "sync", "sync", "let go"};
 const std::vector<std::string> kRewrite = calls(calls(kFlash, {"serial id", "flash"}));
 
 TEST_F(MemoryBox, CorrectBlockIsLeftAloneAndOtherAddressesRewrittenWhole) {
@@ -254,7 +275,8 @@ TEST_F(MemoryBox, CorrectBlockIsLeftAloneAndOtherAddressesRewrittenWhole) {
   (*partition_)[140] = (*partition_)[141] = 0x1E;
   EXPECT_EQ(run_tool(), UpdateStatus::kDone);
   EXPECT_EQ(log_, calls(calls(kFlash, {"serial id", "flash"}),
-                        {"lock", "look", "ecc", "sync", kDump, "sync", "sync", "sync"}));
+                        {"ready", "root", "lock", "folder", "look", "ecc", "sync", kDump, "sync",
+                         "sync", "sync"}));
   Bytes expected = kCorrect;
   expected[0] = 0x5A;
   expected[100] = 0x33;
@@ -300,14 +322,14 @@ TEST_F(MemoryBox, ReportIsFlushedBeforeEveryCommand) {
 
 TEST_F(MemoryBox, RunWaitsUpTo60SecondsForAnotherAndGoesOnWhereTheLockIsUnsupported) {
   partition_ = kCorrect;
-  std::vector<std::string> waited;
+  std::vector<std::string> waited = kStart;
   for (int i = 0; i < 600; ++i) {
     waited.insert(waited.end(), {"lock", "pause"});
   }
 
   lock_busy_for_ = 600;  // free at the last try
   EXPECT_EQ(run_tool(), UpdateStatus::kDone);
-  EXPECT_EQ(log_, calls(kNoWrite, waited));
+  EXPECT_EQ(log_, calls(std::vector<std::string>(kNoWrite.begin() + 2, kNoWrite.end()), waited));
 
   lock_busy_for_ = 601;
   working_.reset();
@@ -323,30 +345,43 @@ TEST_F(MemoryBox, RunWaitsUpTo60SecondsForAnotherAndGoesOnWhereTheLockIsUnsuppor
   EXPECT_EQ(partition_, kCorrect);
 }
 
-TEST_F(MemoryBox, WorkingFileThatCannotBeMadeEndsTheRunBeforeAnyCommand) {
-  planted_ = true;  // a directory that is not empty
-  remove_error_ = -ENOTEMPTY;
+TEST_F(MemoryBox, NoSafeProcessOrWorkingFileEndsTheRunBeforeAnyCommand) {
+  // No /dev/null for a closed standard descriptor: nothing is done.
+  ready_error_ = -ENOENT;
   EXPECT_EQ(run_tool(), UpdateStatus::kFailed);
-  EXPECT_EQ(text_, "making /tmp/mac.bin failed!\n");
-  EXPECT_EQ(err_.text(), "mtdmac: /tmp/mac.bin: Directory not empty\n");
-  EXPECT_EQ(log_, (std::vector<std::string>{"lock", "look", "remove"}));
+  EXPECT_EQ(text_, "");
+  EXPECT_EQ(err_.text(), "mtdmac: /dev/null: No such file or directory\n");
+  EXPECT_EQ(log_, (std::vector<std::string>{"ready"}));
+  ready_error_ = 0;
 
-  // The name taken again after every removal: five tries, then the run ends.
-  remove_error_ = 0;
-  taken_again_ = 4;
-  EXPECT_EQ(run_tool(), UpdateStatus::kDone);
-  EXPECT_EQ(std::count(log_.begin(), log_.end(), "create"), 5);
-  EXPECT_EQ(partition_, kCorrect);
-
-  planted_ = true;
-  taken_again_ = 5;
-  EXPECT_EQ(run_tool(), UpdateStatus::kFailed);
-  EXPECT_EQ(text_, "making /tmp/mac.bin failed!\n");
-  std::vector<std::string> tries = {"lock"};
-  for (int i = 0; i < 5; ++i) {
-    tries.insert(tries.end(), {"look", "remove", "create"});
+  // A /tmp where others could replace the file between its making and the dump.
+  const std::pair<Folder, std::string> folders[] = {
+      {Folder::kNotDirectory, "not a directory"},
+      {Folder::kOtherOwner, "another user owns it"},
+      {Folder::kOpenToOthers, "others may write to it and it is not sticky"},
+  };
+  for (const auto& [folder, why] : folders) {
+    folder_ = folder;
+    const std::size_t err_before = err_.text().size();
+    EXPECT_EQ(run_tool(), UpdateStatus::kFailed);
+    EXPECT_EQ(text_, "making /tmp/mac.bin failed!\n");
+    EXPECT_EQ(err_.text().substr(err_before), "mtdmac: /tmp: " + why + "\n");
+    EXPECT_EQ(log_, calls({"lock", "folder"}, kStart));
   }
-  EXPECT_EQ(log_, tries);
+  folder_ = Folder::kSafe;
+
+  // A directory at the name, which no rename replaces: removed when empty.
+  directory_ = not_empty_ = true;
+  const std::size_t err_before = err_.text().size();
+  EXPECT_EQ(run_tool(), UpdateStatus::kFailed);
+  EXPECT_EQ(text_, "making /tmp/mac.bin failed!\n");
+  EXPECT_EQ(err_.text().substr(err_before), "mtdmac: /tmp/mac.bin: Directory not empty\n");
+  EXPECT_EQ(log_, calls({"lock", "folder", "look", "claim", "remove"}, kStart));
+  not_empty_ = false;
+  EXPECT_EQ(run_tool(), UpdateStatus::kDone);
+  EXPECT_EQ(std::vector<std::string>(log_.begin() + 5, log_.begin() + 8),
+            (std::vector<std::string>{"claim", "remove", "claim"}));
+  EXPECT_EQ(partition_, kCorrect);
 }
 
 TEST_F(MemoryBox, FailedDumpIntoTheFileThisRunMadeIsNoCopyOfThePartition) {
