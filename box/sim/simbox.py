@@ -1,54 +1,10 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""A simulated box: runs an unchanged mtdmac binary as a box would.
-
-Each run happens in a private mount namespace in which
-
-  /tmp   is a tmpfs of the box's size, seeded with the working file an
-         earlier run left there (a box keeps /tmp until it reboots);
-  /dev   is a tmpfs holding null, zero and urandom (bound from the host) and
-         the partition mtd3 as a regular file, or no mtd3 at all;
-  /proc  is a tmpfs holding stb/info/serialid with the box's bytes, or no such
-         file, plus links to the real procfs entries (self, maps, ...) that
-         the C library, sanitizers and qemu-user read;
-  PATH   starts with the box's own dd and flash_eraseall.
-
-The partition behaves like an MTD character device over the kernel's RAM
-flash driver: it keeps its size, flash_eraseall turns every byte into 0xFF,
-and a write past its end fails with "No space left on device". The box's dd
-runs the system's dd and adds only that and the write-back faults.
-
-Python use:
-
-    box = Box(partition=bytes_or_None, serial_id=b"0012abcd\\n", tmp_size=1 << 20)
-    run = box.run("/prefix/sbin/mtdmac", argv=(), wrapper=(),
-                  erase_fault=None,   # None, "before" (nothing erased) or "after"
-                  erase_seconds=0,    # how long the erased partition waits
-                  read_cut=None,      # the dump dd meets a read error after N bytes
-                  write_cut=None,     # the write-back dd stops after N bytes, fails
-                  power_cut=False,    # ... and the box loses power at that point
-                  plant=None,         # what stands at /tmp/mac.bin: PLANTS
-                  stdout="pipe",      # or "file", as when the report is logged
-                  copies=1,           # tools started together on the one box,
-                  start_gap=0,        # ... this many seconds apart
-                  tmp_mode=0o1777,    # /tmp's mode ...
-                  tmp_owner=0,        # ... and owner
-                  after_erase=None,   # right after the erase: AFTER_ERASE
-                  closed=(),          # descriptors closed when the tool starts
-                  cwd="/")            # the tool's working folder
-    run.stdout, run.stderr, run.status      # of the first tool; run.tools has all
-    run.partition, run.working_file         # bytes afterwards, None if absent
-    run.commands                            # [(command line, status or None)]
-    run.working_stat, run.victim            # what is at /tmp/mac.bin; a link's target
-
-After a run the box holds the new partition and working file, so a second
-box.run() continues on the same box. A power cut reboots it: /tmp is lost.
-`wrapper` goes in front of the binary: an emulator ("qemu-mipsel -L
-/usr/mipsel-linux-gnu"), valgrind, time.
-
-Command line: `simbox.py run --help`, `simbox.py changes --help`.
-
-Needs util-linux unshare and either root or unprivileged user namespaces.
+"""A simulated box: runs an unchanged mtdmac binary as a box would, in a
+private mount namespace whose /tmp is a small tmpfs, whose /dev holds the
+partition mtd3 as a regular file and whose /proc holds the serial-id entry,
+with the box's own dd and flash_eraseall first in PATH. README.md beside
+this file describes the box, its faults, the Python API and the command line.
 """
 
 import argparse
@@ -634,7 +590,8 @@ def main(argv):
         _inner(argv[1])
         return 0
 
-    parser = argparse.ArgumentParser(prog="simbox.py", description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(prog="simbox.py",
+                                     description="mtdmac on a simulated box (README.md)")
     sub = parser.add_subparsers(dest="action", required=True)
     run = sub.add_parser("run", help="run a binary on a simulated box")
     run.add_argument("--binary", required=True)

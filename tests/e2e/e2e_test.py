@@ -277,7 +277,8 @@ class FaultTest(BoxTest):
 
 
 class RaceTest(BoxTest):
-    """Other processes at work on the box while the tool runs."""
+    """What others do to a run: another user, another tool, a signal, what the
+    caller leaves. Not under valgrind, which has descriptors and signals of its own."""
 
     def test_another_user_planting_links_all_along(self):
         if os.geteuid() != 0:
@@ -342,7 +343,7 @@ class RaceTest(BoxTest):
         rewritten = flashed(len(data), expected.written + data[SIZE:])
         reports = [expected.stdout + simbox.erase_progress_line(len(data))]
         reports += [model.run(rewritten, SERIAL_ID).stdout] * 2
-        for gap in (0, 0.02, 0.05, 0.1, 0.2, 0.4):
+        for gap in (0, 0.05, 0.1, 0.2, 0.4):
             with self.subTest(gap=gap):
                 run = self.run_box(simbox.Box(partition=data, serial_id=SERIAL_ID), copies=3,
                                    start_gap=gap, erase_seconds=0.3)
