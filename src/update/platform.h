@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Everything the update procedure reaches outside its own process: the
-// process's descriptors, folder and signals, the partition's lock, the
-// working file and its folder, the serial-id entry, the commands and sync. Every call returns what
-// happened as a value (0, a count, or a negative errno), so that no caller reads errno after a
-// virtual call. The box's implementation has every path and command fixed and alone decides how
-// files are opened; tests put an in-memory box in its place. Virtual calls
-// need neither RTTI, exceptions nor the heap.
+// process's descriptors, folder and signals, the partition's lock and its
+// flash driver, the working file and its folder, the serial-id entry, the
+// commands and sync. Every call returns what happened as a value (0, a
+// count, or a negative errno), so that no caller reads errno after a virtual
+// call. The box's implementation has every path and command fixed and alone
+// decides how files are opened; tests put an in-memory box in its place.
+// Virtual calls need neither RTTI, exceptions nor the heap.
 #pragma once
 
 #include <cstddef>
