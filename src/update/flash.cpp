@@ -151,23 +151,14 @@ bool read_back(Platform& platform, const Report& report, const Partition& partit
       return true;
     }
   } else {
-    std::uint32_t before = 0;
-    const bool counted = platform.count_ecc_failures(before) == 0;
+    const EccFailures ecc(platform);
     const std::uint32_t size = partition.flash.erase_size;
     bool same = true;
     for (std::uint32_t block = 0; same && block < partition.blocks; ++block) {
       same = !has(chosen, block) || holds_working_file(platform, block * size, size, differs_at);
     }
-    std::uint32_t after = 0;
-    if (same && counted && platform.count_ecc_failures(after) == 0 && after != before) {
-      char why[80];
-      std::snprintf(why, sizeof why, "%lu uncorrectable ECC errors in reading it back",
-                    static_cast<unsigned long>(after - before));
-      explain(report, kPartitionPath, why);
-      return false;
-    }
     if (same) {
-      return true;
+      return !ecc.rose(platform, report, "reading it back");
     }
   }
   char why[80];
@@ -178,6 +169,21 @@ bool read_back(Platform& platform, const Report& report, const Partition& partit
 }
 
 }  // namespace
+
+EccFailures::EccFailures(Platform& platform)
+    : counted_(platform.count_ecc_failures(before_) == 0) {}
+
+bool EccFailures::rose(Platform& platform, const Report& report, const char* doing) const {
+  std::uint32_t after = 0;
+  if (!counted_ || platform.count_ecc_failures(after) != 0 || after == before_) {
+    return false;
+  }
+  char why[80];
+  std::snprintf(why, sizeof why, "%lu uncorrectable ECC errors in %s",
+                static_cast<unsigned long>(after - before_), doing);
+  explain(report, kPartitionPath, why);
+  return true;
+}
 
 bool check_partition(Platform& platform, const Report& report, Partition& partition) {
   const int error = platform.read_flash(partition.flash);

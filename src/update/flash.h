@@ -27,6 +27,20 @@ struct Partition {
   bool any_bad = false;
 };
 
+// The flash driver's count of reads that met uncorrectable ECC errors, taken
+// before a read of the partition: such a read succeeds, but what it returned
+// cannot be trusted. A partition that is no flash counts nothing.
+class EccFailures {
+ public:
+  explicit EccFailures(Platform& platform);
+  // True when the count rose since; err says by how many, in doing what.
+  bool rose(Platform& platform, const Report& report, const char* doing) const;
+
+ private:
+  std::uint32_t before_ = 0;
+  bool counted_;
+};
+
 // Asks the driver, before anything is erased, whether the write-back can
 // succeed. False when it cannot (the partition is not writable, its first
 // erase block is bad, the driver cannot be asked); err says why.

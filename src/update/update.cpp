@@ -162,20 +162,6 @@ UpdateStatus update_address(Image image, const MacAddress& flash_mac, bool dumpe
                                                                       : UpdateStatus::kNotInFlash;
 }
 
-// Uncorrectable ECC errors that arose while the dump ran: the read succeeded,
-// but some of what it returned cannot be trusted.
-bool dump_met_ecc_errors(Platform& platform, std::uint32_t before, const Report& report) {
-  std::uint32_t after = 0;
-  if (platform.count_ecc_failures(after) != 0 || after == before) {
-    return false;
-  }
-  char why[64];
-  std::snprintf(why, sizeof why, "%lu uncorrectable ECC errors in dumping it",
-                static_cast<unsigned long>(after - before));
-  explain(report, kPartitionPath, why);
-  return true;
-}
-
 }  // namespace
 
 bool store_mac_block(Image image, const MacAddress& address, const Partition& partition,
@@ -225,14 +211,11 @@ UpdateStatus run_update(Image image, Platform& platform, const Report& report, M
     explain(report, making.path, making.why);
     return UpdateStatus::kFailed;
   }
-  std::uint32_t ecc_failures = 0;
-  const bool ecc_counted = platform.count_ecc_failures(ecc_failures) == 0;
+  const EccFailures ecc(platform);
   platform.flush();
   bool dumped = run_command(platform, {Command::kDump}, report);
   flush_three_times(platform);
-  if (dumped && ecc_counted && dump_met_ecc_errors(platform, ecc_failures, report)) {
-    dumped = false;
-  }
+  dumped = dumped && !ecc.rose(platform, report, "dumping it");
 
   const long count = platform.read_working_file(0, image);
   // The file this run made and a failed dump left empty was never a copy of

@@ -55,9 +55,11 @@ class MemoryBox : public ::testing::Test, public Platform {
     image_.assign(kImageSize, 0xA5);  // garbage, as a caller's image might hold
     log_.clear();
     const std::size_t before = out_.text().size();
+    const std::size_t errors_before = err_.text().size();
     const UpdateStatus status =
         run_update(Image(image_.data(), kImageSize), *this, {out_.stream(), err_.stream()});
     text_ = out_.text().substr(before);
+    errors_ = err_.text().substr(errors_before);
     return status;
   }
 
@@ -234,6 +236,7 @@ class MemoryBox : public ::testing::Test, public Platform {
   Capture out_, err_;
   Bytes image_;
   std::string text_;
+  std::string errors_;  // what the last run said on standard error
   std::vector<std::string> log_;
   std::vector<std::string> report_at_command_;
 };
@@ -362,20 +365,18 @@ TEST_F(MemoryBox, NoSafeProcessOrWorkingFileEndsTheRunBeforeAnyCommand) {
   };
   for (const auto& [folder, why] : folders) {
     folder_ = folder;
-    const std::size_t err_before = err_.text().size();
     EXPECT_EQ(run_tool(), UpdateStatus::kFailed);
     EXPECT_EQ(text_, "making /tmp/mac.bin failed!\n");
-    EXPECT_EQ(err_.text().substr(err_before), "mtdmac: /tmp: " + why + "\n");
+    EXPECT_EQ(errors_, "mtdmac: /tmp: " + why + "\n");
     EXPECT_EQ(log_, calls({"lock", "folder"}, kStart));
   }
   folder_ = Folder::kSafe;
 
   // A directory at the name, which no rename replaces: removed when empty.
   directory_ = not_empty_ = true;
-  const std::size_t err_before = err_.text().size();
   EXPECT_EQ(run_tool(), UpdateStatus::kFailed);
   EXPECT_EQ(text_, "making /tmp/mac.bin failed!\n");
-  EXPECT_EQ(err_.text().substr(err_before), "mtdmac: /tmp/mac.bin: Directory not empty\n");
+  EXPECT_EQ(errors_, "mtdmac: /tmp/mac.bin: Directory not empty\n");
   EXPECT_EQ(log_, calls({"lock", "folder", "look", "claim", "remove"}, kStart));
   not_empty_ = false;
   EXPECT_EQ(run_tool(), UpdateStatus::kDone);
@@ -410,11 +411,10 @@ TEST_F(MemoryBox, WorkingFileWriteFailuresLeaveThePartitionAlone) {
   for (const auto& [fault, lines] : faults) {
     working_.reset();
     write_fault_ = fault;
-    const std::size_t err_before = err_.text().size();
     EXPECT_EQ(run_tool(), UpdateStatus::kNotInFlash);
     const std::string last = lines.substr(0, lines.find('|'));
     EXPECT_EQ(text_.substr(text_.size() - last.size()), last);
-    EXPECT_EQ(err_.text().substr(err_before), lines.substr(lines.find('|') + 1));
+    EXPECT_EQ(errors_, lines.substr(lines.find('|') + 1));
     EXPECT_EQ(log_, calls({"serial id", "flash", "write"}));
     EXPECT_EQ(partition_, kWrong);
   }
@@ -450,21 +450,18 @@ TEST_F(MemoryBox, FailedDumpOutranksAPartitionThatCannotTakeTheWriteBack) {
   for (const Bytes& flash : {kCorrect, kWrong}) {
     partition_ = flash;
     working_.reset();
-    const std::size_t err_before = err_.text().size();
     EXPECT_EQ(run_tool(), UpdateStatus::kNotInFlash);
     EXPECT_TRUE(text_.ends_with("PROC MAC - 02:C4:7A:12:AB:CD\nreading /dev/mtd3 failed!\n"));
-    EXPECT_EQ(err_.text().substr(err_before),
-              "mtdmac: /dev/mtd3: 2 uncorrectable ECC errors in dumping it\n");
+    EXPECT_EQ(errors_, "mtdmac: /dev/mtd3: 2 uncorrectable ECC errors in dumping it\n");
     EXPECT_EQ(log_, calls({"ecc", "serial id"}));
     EXPECT_EQ(partition_, flash);
   }
 
   ecc_errors_in_dump_ = 0;
   working_.reset();
-  const std::size_t err_before = err_.text().size();
   EXPECT_EQ(run_tool(), UpdateStatus::kNotInFlash);
   EXPECT_TRUE(text_.ends_with("PROC MAC - 02:C4:7A:12:AB:CD\nchecking /dev/mtd3 failed!\n"));
-  EXPECT_EQ(err_.text().substr(err_before),
+  EXPECT_EQ(errors_,
             "mtdmac: /dev/mtd3: its first erase block, which holds the MAC block, is bad\n");
   EXPECT_EQ(log_, calls({"ecc", "serial id", "flash", "bad block"}));
   EXPECT_EQ(partition_, kWrong);
